@@ -1,0 +1,131 @@
+// adapt_to_python3 and the platform probes.
+#include "../wrappers/registry.hpp"
+#include "state.hpp"
+
+namespace csdk {
+
+static const TracebackSite wrapper_site = {"c_sdk.adapt_to_python3.wrapper", __FILE__, __LINE__};
+
+// str -> ASCII bytes through the object's own encode method (a str subclass may
+// override it); exact str takes the codec directly, which is the same call.
+static PyObject* encode_ascii(PyObject* s) {
+    if (PyUnicode_CheckExact(s)) return PyUnicode_AsASCIIString(s);
+    return PyObject_CallMethodOneArg(s, g_names.encode, g_names.ascii);
+}
+
+static PyObject* call_wrapped(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* r = PyObject_Vectorcall(func, args, nargsf, kwnames);
+    if (!r) add_traceback(wrapper_site);
+    return r;
+}
+
+// The decorated function: every top-level str argument, positional or keyword, is
+// encoded as ASCII before the wrapped function runs, unless IS_PY2 is true. The
+// caller's arguments are never modified; the common case (no str) passes the argument
+// vector through untouched.
+static PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    PyObject* func = as_function(self)->closure;
+    PyObject* flag = lookup_global(g_is_py2);
+    if (!flag) {
+        add_traceback(wrapper_site);
+        return nullptr;
+    }
+    int py2 = flag == Py_False ? 0 : flag == Py_True ? 1 : PyObject_IsTrue(flag);
+    if (py2 < 0) {
+        add_traceback(wrapper_site);
+        return nullptr;
+    }
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    Py_ssize_t first = total;
+    if (!py2) {
+        for (Py_ssize_t i = 0; i < total; ++i) {
+            if (PyUnicode_Check(args[i])) {
+                first = i;
+                break;
+            }
+        }
+    }
+    if (first == total) return call_wrapped(func, args, nargsf, kwnames);
+
+    PyObject* small[8];
+    PyObject** copy = total <= 8 ? small : static_cast<PyObject**>(PyMem_Malloc(total * sizeof(PyObject*)));
+    if (!copy) {
+        PyErr_NoMemory();
+        add_traceback(wrapper_site);
+        return nullptr;
+    }
+    Py_ssize_t done = 0;
+    PyObject* result = nullptr;
+    for (; done < total; ++done) {
+        PyObject* a = args[done];
+        copy[done] = done >= first && PyUnicode_Check(a) ? encode_ascii(a) : (Py_INCREF(a), a);
+        if (!copy[done]) break;
+    }
+    if (done == total) {
+        result = call_wrapped(func, copy, nargs, kwnames);
+    } else {
+        add_traceback(wrapper_site);
+    }
+    for (Py_ssize_t i = 0; i < done; ++i) Py_DECREF(copy[i]);
+    if (copy != small) PyMem_Free(copy);
+    return result;
+}
+
+static Params adapt_params;
+static PyObject* adapt_call(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    PyObject* buffer[1];
+    PyObject* const* argv = bind_args<1>(adapt_params, args, nargsf, kwnames, buffer);
+    if (!argv) return nullptr;
+    PyObject* w = new_function({adapter_call, nullptr, "wrapper", "adapt_to_python3.<locals>.wrapper", "c_sdk",
+                                nullptr, argv[0]});
+    if (!w) add_traceback(adapt_params.site);
+    return w;
+}
+
+static GlobalSlot platform_slot{&g_names.platform};
+
+// platform.uname()[0].lower() == system
+static PyObject* probe(const char* system, const TracebackSite& site) {
+    Owned result;
+    PyObject* platform = lookup_global(platform_slot);
+    if (platform) {
+        Owned uname = Owned::steal(PyObject_CallMethodNoArgs(platform, g_names.uname));
+        Owned sysname = uname ? Owned::steal(PySequence_GetItem(uname.borrow(), 0)) : Owned();
+        Owned lowered = sysname ? Owned::steal(PyObject_CallMethodNoArgs(sysname.borrow(), g_names.lower)) : Owned();
+        Owned expected = lowered ? Owned::steal(PyUnicode_FromString(system)) : Owned();
+        if (expected) result = Owned::steal(PyObject_RichCompare(lowered.borrow(), expected.borrow(), Py_EQ));
+    }
+    if (!result) add_traceback(site);
+    return result.release();
+}
+
+static Params windows_params, linux_params;
+static PyObject* is_windows(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    PyObject* buffer[1];
+    if (!bind_args<0>(windows_params, args, nargsf, kwnames, buffer)) return nullptr;
+    return probe("windows", windows_params.site);
+}
+static PyObject* is_linux(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    PyObject* buffer[1];
+    if (!bind_args<0>(linux_params, args, nargsf, kwnames, buffer)) return nullptr;
+    return probe("linux", linux_params.site);
+}
+
+static const char adapt_doc[] = "\n     让这个模块同时支持python3和python2的装饰器\n     ";
+
+bool bind_probes_and_adapter(PyObject* dict) {
+    const FunctionRow rows[] = {
+        {"is_windows", false, "", is_windows, &windows_params, __FILE__, __LINE__},
+        {"is_linux", false, "", is_linux, &linux_params, __FILE__, __LINE__},
+        {"adapt_to_python3", false, "func", adapt_call, &adapt_params, __FILE__, __LINE__},
+    };
+    for (const FunctionRow& row : rows) {
+        bool adapter = row.spec == &adapt_params;
+        Owned f = Owned::steal(new_row_function(row, adapter ? adapt_doc : nullptr));
+        if (!f || PyDict_SetItemString(dict, row.name, f.borrow()) < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace csdk

@@ -1,0 +1,93 @@
+// Conversions of Python arguments to the C types the SDK takes. Each returns false with
+// a Python exception set when the argument does not convert; none of them copies data.
+#pragma once
+
+#include "refs.hpp"
+
+#include <climits>
+
+namespace csdk {
+
+// bytes or bytearray (subclasses included) -> a pointer into the object's own storage.
+// The SDK reads it as a C string, so it ends at the first NUL. An empty bytearray gives
+// the interpreter's static empty string, never a null pointer.
+inline bool to_c_string(PyObject* o, const char** out) {
+    if (PyBytes_Check(o)) {
+        *out = PyBytes_AS_STRING(o);
+        return true;
+    }
+    if (PyByteArray_Check(o)) {
+        *out = PyByteArray_AS_STRING(o);
+        return true;
+    }
+    char* p;
+    Py_ssize_t n;
+    if (PyBytes_AsStringAndSize(o, &p, &n) < 0) return false;  // TypeError for other types
+    *out = p;
+    return true;
+}
+
+bool to_request_slow(PyObject* o, const char** data, int* len);
+
+// A serialized request: len(req) and a pointer into the object's storage, no copy.
+inline bool to_request(PyObject* o, const char** data, int* len) {
+    // For the exact types len() is the storage size, so the length protocol can be skipped.
+    if (PyBytes_CheckExact(o) && Py_SIZE(o) <= INT_MAX) {
+        *data = PyBytes_AS_STRING(o);
+        *len = static_cast<int>(Py_SIZE(o));
+        return true;
+    }
+    return to_request_slow(o, data, len);
+}
+
+bool to_c_int_slow(PyObject* o, int* out);
+
+// A 32-bit C int from an int (subclasses included) or any object whose type has __int__
+// (a float is truncated toward zero).
+inline bool to_c_int(PyObject* o, int* out) {
+    if (PyLong_CheckExact(o)) {
+        int overflow;
+        long v = PyLong_AsLongAndOverflow(o, &overflow);
+        if (!overflow && v >= INT_MIN && v <= INT_MAX) {
+            *out = static_cast<int>(v);
+            return true;
+        }
+    }
+    return to_c_int_slow(o, out);
+}
+
+// A C double: a float as is, anything else through float().
+inline bool to_c_double(PyObject* o, double* out) {
+    if (PyFloat_CheckExact(o)) {
+        *out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    *out = v;
+    return true;
+}
+
+// A C bool from the truth value; a raising __bool__ or __len__ propagates.
+inline bool to_c_bool(PyObject* o, bool* out) {
+    if (o == Py_True) {
+        *out = true;
+        return true;
+    }
+    if (o == Py_False || o == Py_None) {
+        *out = false;
+        return true;
+    }
+    int t = PyObject_IsTrue(o);
+    if (t < 0) return false;
+    *out = t != 0;
+    return true;
+}
+
+// A C string result -> bytes. The SDK promises a non-null string; a null one reads as
+// empty rather than crashing the process.
+inline PyObject* from_c_string(const char* s) {
+    return PyBytes_FromString(s ? s : "");
+}
+
+}  // namespace csdk

@@ -1,0 +1,212 @@
+#include "function.hpp"
+
+#include <structmember.h>
+
+namespace csdk {
+
+void add_traceback(const TracebackSite& site) {
+    _PyTraceback_Add(site.name, site.file, site.line);
+}
+
+static void raise_arity(const Params& p, Py_ssize_t given) {
+    if (p.count == 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", p.name, "takes no arguments", given);
+        return;
+    }
+    Py_ssize_t expected;
+    const char* how;
+    if (given < p.required) {
+        expected = p.required;
+        how = "at least";
+    } else {
+        expected = p.count;
+        how = "at most";
+    }
+    if (p.required == p.count) how = "exactly";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", p.name,
+                 how, expected, expected == 1 ? "" : "s", given);
+}
+
+static Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) {
+    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyTuple_GET_ITEM(kwnames, i) == name) return i;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return i;
+    }
+    return -1;
+}
+
+// Keywords left over after the parameters were matched: each one is either a
+// duplicate of a positional argument or unknown.
+static void raise_bad_keyword(const Params& p, Py_ssize_t nargs, PyObject* kwnames) {
+    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", p.name);
+            return;
+        }
+        Py_ssize_t match = -1;
+        for (Py_ssize_t j = 0; j < p.count && match < 0; ++j)
+            if (p.names[j] == key || PyUnicode_Compare(key, p.names[j]) == 0) match = j;
+        if (match < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.name, key);
+            return;
+        }
+        if (match < nargs) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", p.name, key);
+            return;
+        }
+    }
+}
+
+bool parse_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (p.count == 0) {
+        if (nargs) raise_arity(p, nargs);
+        else PyErr_Format(PyExc_TypeError, "%.200s() %s", p.name, "takes no keyword arguments");
+        add_traceback(p.site);
+        return false;
+    }
+    if (nargs > p.count) {
+        raise_arity(p, nargs);
+        add_traceback(p.site);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    Py_ssize_t unused = nkw;
+    for (Py_ssize_t i = nargs; i < p.count; ++i) {
+        Py_ssize_t k = nkw ? find_keyword(kwnames, p.names[i]) : -1;
+        if (k >= 0) {
+            out[i] = args[nargs + k];
+            --unused;
+        } else if (i < p.required) {
+            // As in compiled Python modules: the count given is where the first gap is.
+            raise_arity(p, i);
+            add_traceback(p.site);
+            return false;
+        } else {
+            out[i] = p.defaults[i - p.required];
+        }
+    }
+    if (unused > 0) {
+        raise_bad_keyword(p, nargs, kwnames);
+        add_traceback(p.site);
+        return false;
+    }
+    return true;
+}
+
+// ---- the function type ----
+
+static PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return PyVectorcall_Call(self, args, kwargs);
+}
+
+static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+static PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+static int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Function* f = as_function(self);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    return 0;
+}
+
+static int function_clear(PyObject* self) {
+    Function* f = as_function(self);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    return 0;
+}
+
+static void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Function* f = as_function(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    PyObject_GC_Del(self);
+}
+
+static PyObject* function_reduce(PyObject* self, PyObject*) {
+    // Pickled by reference, like other module-level functions.
+    Py_INCREF(as_function(self)->qualname);
+    return as_function(self)->qualname;
+}
+
+static PyMemberDef function_members[] = {
+    {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(Function, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+static PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+bool ready_function_type() {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return true;
+    FunctionType.tp_name = "c_sdk.cfunction";
+    FunctionType.tp_basicsize = sizeof(Function);
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR;
+    FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    FunctionType.tp_call = function_call;
+    FunctionType.tp_descr_get = function_descr_get;
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_traverse = function_traverse;
+    FunctionType.tp_clear = function_clear;
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_members = function_members;
+    FunctionType.tp_methods = function_methods;
+    return PyType_Ready(&FunctionType) == 0;
+}
+
+PyObject* new_function(const FunctionInit& init) {
+    Function* f = PyObject_GC_New(Function, &FunctionType);
+    if (!f) return nullptr;
+    f->vectorcall = init.call;
+    f->data = init.data;
+    f->name = PyUnicode_InternFromString(init.name);
+    f->qualname = PyUnicode_InternFromString(init.qualname ? init.qualname : init.name);
+    f->module = PyUnicode_InternFromString(init.module);
+    if (init.doc) {
+        f->doc = PyUnicode_FromString(init.doc);
+    } else {
+        Py_INCREF(Py_None);
+        f->doc = Py_None;
+    }
+    Py_XINCREF(init.closure);
+    f->closure = init.closure;
+    PyObject* self = reinterpret_cast<PyObject*>(f);
+    if (!f->name || !f->qualname || !f->module || !f->doc) {
+        PyObject_GC_Track(self);
+        Py_DECREF(self);
+        return nullptr;
+    }
+    PyObject_GC_Track(self);
+    return self;
+}
+
+}  // namespace csdk

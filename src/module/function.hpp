@@ -1,0 +1,78 @@
+// The module's function objects, and the argument parsing every entry point shares.
+#pragma once
+
+#include "refs.hpp"
+
+namespace csdk {
+
+// Where an exception raised by a function is reported: the traceback entry's name
+// ("c_sdk.py_zvi_get_orders"), source file and line.
+struct TracebackSite {
+    const char* name;
+    const char* file;
+    int line;
+};
+
+// Adds one traceback entry for the pending exception. Cold path.
+void add_traceback(const TracebackSite& site);
+
+// The parameter list of one function, as keyword parsing and arity errors see it.
+struct Params {
+    const char* name = nullptr;      // as shown in TypeError messages
+    TracebackSite site{};
+    Py_ssize_t count = 0;            // parameters
+    Py_ssize_t required = 0;         // parameters without a default (the leading ones)
+    PyObject* const* names = nullptr;     // interned parameter names, count entries
+    PyObject* const* defaults = nullptr;  // values of the optional parameters
+};
+
+// Fills out[0..count) from a vectorcall argument vector: positional arguments, then
+// keywords, then defaults. On failure sets TypeError, adds the traceback entry and
+// returns false.
+bool parse_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out);
+
+// Argument vectors that need no parsing take this branch; everything else goes through
+// parse_args into `buffer`.
+template <Py_ssize_t N>
+inline PyObject* const* bind_args(const Params& p, PyObject* const* args, size_t nargsf,
+                                  PyObject* kwnames, PyObject** buffer) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == N && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return args;
+    return parse_args(p, args, nargs, kwnames, buffer) ? buffer : nullptr;
+}
+
+// A Python-visible function implemented in C++: called through vectorcall, bound as a
+// method when stored on a class (as Python functions are), with its own name, qualified
+// name, module and docstring.
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* closure;  // a strong reference the implementation needs (wrapped function, key)
+    const void* data;   // static data of the implementation (parameter list, C function)
+};
+
+extern PyTypeObject FunctionType;
+
+struct FunctionInit {
+    vectorcallfunc call;
+    const void* data = nullptr;
+    const char* name;
+    const char* qualname = nullptr;  // defaults to name
+    const char* module = "c_sdk";
+    const char* doc = nullptr;
+    PyObject* closure = nullptr;     // borrowed; the function takes its own reference
+};
+
+// New reference, or null with an error set.
+PyObject* new_function(const FunctionInit& init);
+
+inline Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
+
+bool ready_function_type();
+
+}  // namespace csdk

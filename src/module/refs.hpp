@@ -1,0 +1,69 @@
+// Owned references and the "a Python error is already set" convention.
+#pragma once
+
+#include "compat.hpp"
+
+#include <utility>
+
+namespace csdk {
+
+// Thrown inside C++ code when a Python exception is set; caught at every C-API entry.
+struct PyErrorAlreadySet {};
+
+// A strong reference. There is no implicit conversion to PyObject*: borrow() lends it,
+// release() hands it over (to a tuple slot or a return value).
+class Owned {
+public:
+    Owned() noexcept = default;
+    // Takes over a new reference returned by an API call; null means an error is set.
+    static Owned steal(PyObject* p) noexcept { return Owned(p); }
+    static Owned incref(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Owned(p);
+    }
+    Owned(Owned&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Owned& operator=(Owned&& o) noexcept {
+        if (this != &o) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(o.p_, nullptr);
+        }
+        return *this;
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { Py_XDECREF(p_); }
+
+    PyObject* borrow() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Owned(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Require(x): throw when an API call reported an error (null or -1).
+inline PyObject* Require(PyObject* p) {
+    if (!p) throw PyErrorAlreadySet();
+    return p;
+}
+inline int Require(int rc) {
+    if (rc < 0) throw PyErrorAlreadySet();
+    return rc;
+}
+
+// Holds the pending exception across code that must not see it, and puts it back.
+class ErrorSaver {
+public:
+    ErrorSaver() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~ErrorSaver() { PyErr_Restore(type_, value_, tb_); }
+    ErrorSaver(const ErrorSaver&) = delete;
+    ErrorSaver& operator=(const ErrorSaver&) = delete;
+
+private:
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* tb_;
+};
+
+}  // namespace csdk

@@ -1,0 +1,84 @@
+// Process-wide state, interned names and cached module-global lookups.
+#pragma once
+
+#include "refs.hpp"
+
+namespace csdk {
+
+// One copy per process: the module lives until the process ends.
+struct ProcessState {
+    PyObject* module = nullptr;    // strong; set while the execution step runs and after it succeeded
+    PyObject* dict = nullptr;      // the module's namespace, borrowed from module
+    PyObject* builtins = nullptr;  // strong: the builtins module's dict, the fallback for globals
+    int64_t interpreter = -1;      // the interpreter that first created the module
+};
+extern ProcessState g_state;
+
+// Strings the module looks up or passes by name, interned once at initialisation.
+#define CSDK_INTERNED(X)                                                                   \
+    X(CSDK_OPERATE_SUCCESS) X(zvsdklogger) X(IS_PY2) X(IS_PY3) X(platform) X(functools)   \
+    X(py_zvi_strerror) X(f) X(adapt_to_python3) X(encode) X(ascii) X(debug) X(uname)       \
+    X(lower) X(windows) X(linux) X(format) X(get) X(data) X(__setattr__) X(__str__)        \
+    X(__repr__) X(__builtins__) X(__test__) X(__loader__) X(__file__) X(__package__)       \
+    X(__path__) X(loader) X(origin) X(parent) X(submodule_search_locations) X(__module__)  \
+    X(__slots__) X(c_sdk)
+
+struct InternedNames {
+#define CSDK_DECLARE_NAME(n) PyObject* n = nullptr;
+    CSDK_INTERNED(CSDK_DECLARE_NAME)
+#undef CSDK_DECLARE_NAME
+};
+extern InternedNames g_names;
+
+bool intern_names();
+
+// A module global read by name at call time. The value is cached while the module
+// namespace is unchanged; a miss falls back to a fresh lookup, then to the builtins.
+struct GlobalSlot {
+    PyObject* const* name;    // points into g_names
+    PyObject* value = nullptr;  // borrowed from the module namespace while version matches
+    uint64_t version = 0;       // 0: nothing cached
+    // For an exact int value that fits a long long, its C value (status comparisons).
+    bool is_c_int = false;
+    long long c_int = 0;
+};
+
+#if CSDK_HAVE_DICT_WATCHERS
+extern uint64_t g_namespace_version;
+extern bool g_namespace_watched;
+inline uint64_t namespace_version() {
+    // Unwatched (no watcher slot was free): every lookup is a miss.
+    return g_namespace_watched ? g_namespace_version : ++g_namespace_version;
+}
+#else
+inline uint64_t namespace_version() { return dict_version(g_state.dict); }
+#endif
+
+bool watch_namespace(PyObject* dict);
+
+PyObject* lookup_global_slow(GlobalSlot& slot);
+
+// Borrowed reference to the global's current value, or null with NameError set.
+inline PyObject* lookup_global(GlobalSlot& slot) {
+    if (slot.version == namespace_version() && slot.version != 0) return slot.value;
+    return lookup_global_slow(slot);
+}
+
+extern GlobalSlot g_success;  // CSDK_OPERATE_SUCCESS
+extern GlobalSlot g_is_py2;   // IS_PY2
+extern GlobalSlot g_handler;  // f
+
+// status == CSDK_OPERATE_SUCCESS under Python equality: 1, 0, or -1 with an error set.
+// status_obj is the status already turned into an int object.
+inline int status_is_success(int status, PyObject* status_obj) {
+    PyObject* ok = lookup_global(g_success);
+    if (!ok) return -1;
+    if (g_success.is_c_int && g_success.value == ok) return status == g_success.c_int;
+    PyObject* eq = PyObject_RichCompare(status_obj, ok, Py_EQ);
+    if (!eq) return -1;
+    int truth = PyObject_IsTrue(eq);
+    Py_DECREF(eq);
+    return truth;
+}
+
+}  // namespace csdk

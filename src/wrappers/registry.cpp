@@ -1,0 +1,85 @@
+// Expands the wrapper table into function objects.
+#include "registry.hpp"
+
+#include "../module/state.hpp"
+#include "call.hpp"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace csdk {
+
+static const FunctionRow wrapper_rows[] = {
+#define ADAPTED true
+#define PLAIN false
+#define CALL(py, fn, adapted, result, pnames, ...)                                                 \
+    {#py, adapted, pnames, &Wrapper<__LINE__, &fn, result __VA_OPT__(, ) __VA_ARGS__>::vectorcall, \
+     &Wrapper<__LINE__, &fn, result __VA_OPT__(, ) __VA_ARGS__>::params, __FILE__, __LINE__},
+#define REQ_RES(py, fn, adapted) CALL(py, fn, adapted, Response, "req", Req<0>)
+#define REQ_ONLY(py, fn, adapted) CALL(py, fn, adapted, Status, "req", Req<0>)
+#include "registry.def"
+#undef REQ_ONLY
+#undef REQ_RES
+#undef CALL
+#undef PLAIN
+#undef ADAPTED
+};
+
+// Parameter names and traceback names live as long as the process, like the functions.
+static std::deque<std::string> g_text;
+static std::deque<std::vector<PyObject*>> g_param_names;
+
+bool prepare_params(const FunctionRow& row, const char* display_name, const char* site_name) {
+    Params& p = *row.spec;
+    std::vector<PyObject*>& names = g_param_names.emplace_back();
+    std::string all(row.params);
+    size_t pos = 0;
+    while (pos < all.size()) {
+        size_t end = all.find(' ', pos);
+        if (end == std::string::npos) end = all.size();
+        if (end > pos) {
+            PyObject* n = PyUnicode_InternFromString(all.substr(pos, end - pos).c_str());
+            if (!n) return false;
+            names.push_back(n);
+        }
+        pos = end + 1;
+    }
+    p.name = g_text.emplace_back(display_name).c_str();
+    p.site = {g_text.emplace_back(site_name).c_str(), row.file, row.line};
+    p.count = static_cast<Py_ssize_t>(names.size());
+    if (p.required == 0 || p.required > p.count) p.required = p.count;
+    p.names = names.data();
+    return true;
+}
+
+PyObject* new_row_function(const FunctionRow& row, const char* doc) {
+    std::string site = std::string("c_sdk.") + row.name;
+    if (!prepare_params(row, row.name, site.c_str())) return nullptr;
+    return new_function({row.call, row.spec, row.name, nullptr, "c_sdk", doc});
+}
+
+static PyObject* decorate(PyObject* dict, PyObject* func) {
+    PyObject* adapter = PyDict_GetItemWithError(dict, g_names.adapt_to_python3);
+    if (!adapter) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", g_names.adapt_to_python3);
+        return nullptr;
+    }
+    return PyObject_CallOneArg(adapter, func);
+}
+
+bool bind_wrappers(PyObject* dict) {
+    for (const FunctionRow& row : wrapper_rows) {
+        Owned func = Owned::steal(new_row_function(row));
+        if (!func) return false;
+        if (row.adapted) {
+            func = Owned::steal(decorate(dict, func.borrow()));
+            if (!func) return false;
+        }
+        if (PyDict_SetItemString(dict, row.name, func.borrow()) < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace csdk

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Installs the project into a fresh virtual environment for every CPython >= 3.10 that
+# pyenv holds (or the python3 on PATH), runs the test suite in each, then once more with
+# the module and the stand-in SDK built with AddressSanitizer and UndefinedBehaviorSanitizer.
+#
+#   bash tools/test.sh                 all interpreters, then the sanitizer run
+#   CSDK_PYTHONS="python3.11" bash tools/test.sh   only the named interpreters
+#   CSDK_SKIP_SANITIZE=1 bash tools/test.sh        without the sanitizer run
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+work=${CSDK_WORK_DIR:-$root/.work}
+mkdir -p "$work"
+
+pythons=()
+if [[ -n "${CSDK_PYTHONS:-}" ]]; then
+  read -r -a pythons <<<"$CSDK_PYTHONS"
+else
+  for py in "$HOME"/.pyenv/versions/*/bin/python3; do
+    [[ -x "$py" ]] || continue
+    if "$py" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 10) else 1)' 2>/dev/null; then
+      pythons+=("$py")
+    fi
+  done
+  [[ ${#pythons[@]} -gt 0 ]] || pythons=(python3)
+fi
+
+# install_into NAME PYTHON [extra env for the build]: a fresh venv with the project and
+# its test requirements; prints the venv's python.
+install_into() {
+  local name=$1 py=$2
+  shift 2
+  local venv=$work/venv-$name
+  rm -rf "$venv"
+  "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip >&2
+  env "$@" "$venv/bin/python" -m pip install -q "$root[test]" \
+    --config-settings=build-dir="$work/build-$name" >&2
+  echo "$venv/bin/python"
+}
+
+run_suite() {
+  local python=$1
+  shift
+  (cd "$root" && env "$@" "$python" -m pytest -q -p no:cacheprovider "${PYTEST_ARGS[@]}")
+}
+
+PYTEST_ARGS=("$@")
+status=0
+for py in "${pythons[@]}"; do
+  ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  echo "=== CPython $ver ($py)"
+  python=$(install_into "$ver" "$py")
+  run_suite "$python" || status=1
+done
+
+if [[ -z "${CSDK_SKIP_SANITIZE:-}" ]]; then
+  py=${pythons[0]}
+  for candidate in "${pythons[@]}"; do
+    [[ $("$candidate" -c 'import sys; print(sys.version_info[:2] == (3, 11))') == True ]] && py=$candidate
+  done
+  echo "=== AddressSanitizer + UndefinedBehaviorSanitizer ($py)"
+  python=$(install_into asan "$py" CSDK_SANITIZE=ON)
+  asan=$(gcc -print-file-name=libasan.so)
+  # The interpreter itself keeps memory until exit, so leak checking is left to the
+  # dedicated leak tests; every other report aborts the run.
+  run_suite "$python" LD_PRELOAD="$asan" \
+    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    CSDK_SANITIZED=1 || status=1
+fi
+exit $status
