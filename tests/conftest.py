@@ -1,0 +1,48 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import c_sdk
+import zvsdk_standin
+
+
+@pytest.fixture(scope="session")
+def standin():
+    return zvsdk_standin.StandIn()
+
+
+@pytest.fixture
+def sdk(standin):
+    """The stand-in SDK, reset before and after the test; module globals restored."""
+    saved = dict(vars(c_sdk))
+    standin.reset()
+    yield standin
+    standin.reset()
+    for name in list(vars(c_sdk)):
+        if name not in saved:
+            delattr(c_sdk, name)
+    for name, value in saved.items():
+        if getattr(c_sdk, name, object()) is not value:
+            setattr(c_sdk, name, value)
+
+
+def run_python(code, *, env=None, check=True):
+    """Runs code in a fresh interpreter; returns the completed process."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, env=full_env, timeout=120,
+    )
+    if check and proc.returncode != 0:
+        raise AssertionError(f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
+    return proc
+
+
+def tb_names(excinfo):
+    """The function names of the traceback entries below the test's own frame."""
+    import traceback
+    return [frame.name for frame in traceback.extract_tb(excinfo.tb)[1:]]

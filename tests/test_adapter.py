@@ -1,0 +1,115 @@
+"""adapt_to_python3 and the platform probes."""
+import platform
+
+import pytest
+
+import c_sdk
+from conftest import tb_names
+
+
+def test_adapter_metadata():
+    f = c_sdk.adapt_to_python3
+    assert (f.__name__, f.__qualname__, f.__module__) == ("adapt_to_python3", "adapt_to_python3", "c_sdk")
+    assert f.__doc__.startswith("\n     ") and f.__doc__.endswith("\n     ")
+    w1, w2 = f(len), f(func=len)
+    assert w1 is not w2
+    assert (w1.__name__, w1.__qualname__, w1.__module__, w1.__doc__) == (
+        "wrapper", "adapt_to_python3.<locals>.wrapper", "c_sdk", None)
+    assert not hasattr(w1, "__wrapped__")
+
+
+def test_str_arguments_become_ascii_bytes():
+    seen = []
+
+    def probe(*args, **kwargs):
+        seen.append((args, kwargs))
+        return "result"
+
+    w = c_sdk.adapt_to_python3(probe)
+    kwargs = {"k": "val", "n": 3}
+    assert w("a", b"b", bytearray(b"c"), ["d"], 1, None, **kwargs) == "result"
+    assert seen == [((b"a", b"b", bytearray(b"c"), ["d"], 1, None), {"k": b"val", "n": 3})]
+    assert kwargs == {"k": "val", "n": 3}  # the caller's dict is untouched
+
+
+def test_str_subclass_uses_its_own_encode():
+    class S(str):
+        def encode(self, *a):
+            return b"custom"
+    assert c_sdk.adapt_to_python3(lambda x: x)(S("z")) == b"custom"
+
+
+def test_non_ascii_makes_no_call(sdk):
+    with pytest.raises(UnicodeEncodeError) as excinfo:
+        c_sdk.py_zvi_get_orders("é")
+    assert tb_names(excinfo) == ["c_sdk.adapt_to_python3.wrapper"]
+    with pytest.raises(UnicodeEncodeError):
+        c_sdk.py_zvi_subscribe(b"s", frequency="1m\u00e9", unsubscribe_previous=True)
+    assert sdk.calls() == []
+
+
+def test_decorated_wrapper_matches_the_undecorated_call(sdk):
+    assert c_sdk.py_zvi_get_orders(req="abc") == c_sdk.py_zvi_get_orders(b"abc")
+    assert sdk.calls_to("zvi_get_orders_pb") == [(b"abc", 3, True, True)] * 2
+
+
+def test_errors_from_the_wrapped_function_carry_both_entries(sdk):
+    with pytest.raises(TypeError) as excinfo:
+        c_sdk.py_zvi_get_orders()
+    assert tb_names(excinfo) == ["c_sdk.adapt_to_python3.wrapper", "c_sdk.py_zvi_get_orders"]
+
+
+def test_many_arguments_take_the_heap_path():
+    w = c_sdk.adapt_to_python3(lambda *a, **k: (a, k))
+    args = [str(i) for i in range(20)]
+    assert w(*args, x="y") == (tuple(a.encode() for a in args), {"x": b"y"})
+
+
+def test_is_py2_turns_the_adapter_off(sdk):
+    c_sdk.IS_PY2 = True
+    with pytest.raises(TypeError, match="expected bytes, str found"):
+        c_sdk.py_zvi_get_orders("abc")
+    c_sdk.IS_PY2 = 0
+    assert c_sdk.py_zvi_get_orders("abc") == (0, b"")
+
+
+def test_is_py2_missing_or_untestable(sdk):
+    del c_sdk.IS_PY2
+    with pytest.raises(NameError, match="name 'IS_PY2' is not defined"):
+        c_sdk.py_zvi_get_orders(b"x")
+
+    class Bad:
+        def __bool__(self):
+            raise ZeroDivisionError
+    c_sdk.IS_PY2 = Bad()
+    with pytest.raises(ZeroDivisionError):
+        c_sdk.py_zvi_get_orders(b"x")
+    assert sdk.calls() == []
+
+
+def test_probes_on_this_host():
+    system = platform.uname()[0].lower()
+    assert c_sdk.is_linux() is (system == "linux")
+    assert c_sdk.is_windows() is (system == "windows")
+
+
+def test_probes_read_platform_at_call_time(sdk):
+    class FakePlatform:
+        @staticmethod
+        def uname():
+            return ("Windows", "host")
+    c_sdk.platform = FakePlatform
+    assert c_sdk.is_windows() is True and c_sdk.is_linux() is False
+    c_sdk.platform = None
+    with pytest.raises(AttributeError) as excinfo:
+        c_sdk.is_linux()
+    assert tb_names(excinfo) == ["c_sdk.is_linux"]
+
+
+def test_probes_take_no_arguments():
+    with pytest.raises(TypeError) as excinfo:
+        c_sdk.is_linux(1)
+    assert str(excinfo.value) == "is_linux() takes no arguments (1 given)"
+    with pytest.raises(TypeError) as excinfo:
+        c_sdk.is_windows(x=1)
+    assert str(excinfo.value) == "is_windows() takes no keyword arguments"
