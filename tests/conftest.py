@@ -21,12 +21,11 @@ def sdk(standin):
     standin.reset()
     yield standin
     standin.reset()
-    for name in list(vars(c_sdk)):
-        if name not in saved:
-            delattr(c_sdk, name)
-    for name, value in saved.items():
-        if getattr(c_sdk, name, object()) is not value:
-            setattr(c_sdk, name, value)
+    namespace = vars(c_sdk)
+    if list(namespace.items()) != list(saved.items()):
+        # Restored in the saved order, so a deleted global does not move to the end.
+        namespace.clear()
+        namespace.update(saved)
 
 
 def run_python(code, *, env=None, check=True):
