@@ -22,7 +22,8 @@ def sdk(standin):
     yield standin
     standin.reset()
     namespace = vars(c_sdk)
-    if list(namespace.items()) != list(saved.items()):
+    now = list(namespace.items())
+    if len(now) != len(saved) or any(k is not k2 or v is not v2 for (k, v), (k2, v2) in zip(now, saved.items())):
         # Restored in the saved order, so a deleted global does not move to the end.
         namespace.clear()
         namespace.update(saved)

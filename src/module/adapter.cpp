@@ -14,7 +14,10 @@ static PyObject* encode_ascii(PyObject* s) {
 }
 
 static PyObject* call_wrapped(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* r = PyObject_Vectorcall(func, args, nargsf, kwnames);
+    // The module's own functions are entered directly: they never return a result
+    // together with an error, so the interpreter's generic result check adds nothing.
+    PyObject* r = Py_IS_TYPE(func, &FunctionType) ? as_function(func)->vectorcall(func, args, nargsf, kwnames)
+                                                  : PyObject_Vectorcall(func, args, nargsf, kwnames);
     if (!r) add_traceback(wrapper_site);
     return r;
 }

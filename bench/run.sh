@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds what the benchmarks need and prints the table:
+#
+#   bash bench/run.sh              timings (B1-B4) and the memory soak, a few minutes
+#   bash bench/run.sh --quick      the same with a tenth of the work
+#   bash bench/run.sh --callgrind  instruction counts per call (B1, B2, B2s, B3)
+#
+# Other options go to bench/run.py (--cases, --repeats, --no-soak, --json FILE).
+# Installs the project into .work/venv-bench-<version> (PYTHON picks the interpreter,
+# default python3) with Cython, cffi and pybind11 from PyPI, then builds the floor and
+# the peers into .work/bench-refs-<version> against the libzvsdk.so installed next to
+# c_sdk.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+work=${CSDK_WORK_DIR:-$root/.work}
+python=${PYTHON:-python3}
+ver=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+venv=$work/venv-bench-$ver
+refs=$work/bench-refs-$ver
+mkdir -p "$work" "$refs"
+
+if [[ " $* " == *" --callgrind "* ]] && ! command -v valgrind >/dev/null; then
+  apt-get update -q >&2 && apt-get install -y -q valgrind >&2
+fi
+
+if [[ ! -x "$venv/bin/python" ]]; then
+  "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip >&2
+fi
+"$venv/bin/python" -m pip install -q "setuptools>=68" "Cython>=3" "cffi>=1.16" "pybind11>=2.12" >&2
+# Unstripped, so callgrind and perf name the module's functions; the code is the same.
+"$venv/bin/python" -m pip install -q "$root" --config-settings=build-dir="$work/build-bench-$ver" \
+  --config-settings=install.strip=false >&2
+
+log=$refs/build.log
+if ! "$venv/bin/python" "$root/bench/build_refs.py" "$refs" >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "building the reference extensions failed (log: $log)" >&2
+  exit 1
+fi
+
+cd "$root"
+CSDK_BENCH_REFS=$refs exec "$venv/bin/python" "$root/bench/run.py" --refs "$refs" "$@"
