@@ -13,7 +13,8 @@
 // functions is installed on a class, the dunders it stands for are still our functions.
 // Shortcuts inside are taken only where they give the same result: `self.data` read
 // straight from the slot when the class still resolves `data` to its own member descriptor,
-// and `data.get(key)` as a dict lookup when the mapping is an exact dict.
+// `data.get(key)` as a dict lookup when the mapping is an exact dict, and a class attribute
+// lookup remembered while the class's version tag says the class has not changed.
 #include "records.hpp"
 
 #include "../module/function.hpp"
@@ -40,6 +41,20 @@ struct Entry {
     PyObject* key = nullptr;  // property functions: the mapping key
 };
 
+// What one attribute name resolved to on a class, kept while the class's version tag is
+// unchanged: looking it up again would give the same descriptor.
+struct AttrMemo {
+    PyObject* name = nullptr;   // strong, so the address cannot come back as another name
+    unsigned int tag = 0;       // 0: empty
+    PyObject* descr = nullptr;  // borrowed: held by the class's dicts while the tag is unchanged
+    // When descr was a property whose getter is one of ours: that getter (strong, so its
+    // address stays its own) and its entry. A property can be re-initialised in place
+    // without the class changing, so a use checks that the property still holds it.
+    PyObject* fget = nullptr;
+    const Entry* getter = nullptr;
+};
+constexpr size_t kMemoSize = 64;
+
 struct RecordClass {
     const char* name;
     const Op* ops;  // class namespace order of the methods
@@ -60,6 +75,7 @@ struct RecordClass {
     // reused, so an equal non-zero tag means nothing changed since.
     mutable unsigned int data_tag = 0;
     getattrofunc fast_getattro = nullptr;
+    AttrMemo memo[kMemoSize];
     PyObject* funcs[OP_COUNT] = {};  // strong
     Entry methods[OP_COUNT];
     Entry getters[kMaxFields];
@@ -126,6 +142,32 @@ inline bool slot_is_data(const RecordClass& c, PyTypeObject* tp) {
     if (tp != c.type || tp->tp_getattro != c.fast_getattro) return false;
     unsigned int tag = tp->tp_version_tag;
     return (tag != 0 && tag == c.data_tag) || reverify_data(c, tp);
+}
+
+PyObject* field_get_call(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
+
+// One of our property getters, or null.
+inline PyObject* record_getter(PyObject* descr) {
+    if (!g_property_layout_ok || !Py_IS_TYPE(descr, &PyProperty_Type)) return nullptr;
+    PyObject* fget = reinterpret_cast<PropertyHead*>(descr)->fget;
+    return fget && Py_IS_TYPE(fget, &FunctionType) && as_function(fget)->vectorcall == field_get_call ? fget
+                                                                                                      : nullptr;
+}
+
+// _PyType_Lookup(tp, name) for an exact str name, memoised per class. The memo may be
+// overwritten by any code that runs afterwards, so callers copy what they need first.
+inline const AttrMemo& lookup_in_class(RecordClass& c, PyTypeObject* tp, PyObject* name) {
+    AttrMemo& m = c.memo[(reinterpret_cast<uintptr_t>(name) >> 4) % kMemoSize];
+    unsigned int tag = tp->tp_version_tag;
+    if (tag != 0 && m.tag == tag && m.name == name) return m;
+    PyObject* descr = _PyType_Lookup(tp, name);
+    PyObject* fget = descr ? record_getter(descr) : nullptr;
+    Py_XSETREF(m.name, Py_NewRef(name));
+    Py_XSETREF(m.fget, Py_XNewRef(fget));
+    m.getter = fget ? &entry_of(fget) : nullptr;
+    m.descr = descr;
+    m.tag = tp->tp_version_tag;  // the lookup assigns one when it can
+    return m;
 }
 
 // self.data (new reference), as a Python method would read it.
@@ -389,21 +431,20 @@ const OpSpec op_specs[OP_COUNT] = {
 // instances have no __dict__).
 template <int K>
 PyObject* fast_getattro(PyObject* self, PyObject* name) noexcept {
-    const RecordClass& c = g_classes[K];
+    RecordClass& c = g_classes[K];
     PyTypeObject* tp = Py_TYPE(self);
     PyObject* result;
     if (!PyUnicode_CheckExact(name) || tp->tp_dictoffset != 0) {
         result = PyObject_GenericGetAttr(self, name);
     } else {
-        PyObject* descr = _PyType_Lookup(tp, name);
+        const AttrMemo& m = lookup_in_class(c, tp, name);
+        PyObject* descr = m.descr;
         if (!descr) return do_getattr(c, self, name);
-        PyObject* fget;
-        if (g_property_layout_ok && Py_IS_TYPE(descr, &PyProperty_Type) &&
-            (fget = reinterpret_cast<PropertyHead*>(descr)->fget) && Py_IS_TYPE(fget, &FunctionType) &&
-            as_function(fget)->vectorcall == field_get_call) {
+        PyObject* fget = m.fget;
+        if (fget && reinterpret_cast<PropertyHead*>(descr)->fget == fget) {
             // One of our getters: its entry is static, so neither the property nor the
             // getter is needed once it is read, even if the getter's code replaces them.
-            const Entry& e = entry_of(fget);
+            const Entry& e = *m.getter;
             PyObject* d;
             if (slot_is_data(c, tp) && (d = slot_value(self, c.data_offset))) {
                 Owned hold = Owned::incref(d);
