@@ -404,13 +404,13 @@ PyObject* field_set_call(PyObject* func, PyObject* const* args, size_t nargsf, P
 
 #undef CSDK_BIND
 
-struct OpSpec {
+struct OpInfo {
     const char* name;
     const char* params;
     vectorcallfunc call;
 };
 
-const OpSpec op_specs[OP_COUNT] = {
+const OpInfo op_table[OP_COUNT] = {
     {"__init__", "self data", init_call},          {"__getitem__", "self item", getitem_call},
     {"__getattr__", "self item", getattr_call},    {"__setitem__", "self item value", setitem_call},
     {"__setattr__", "self item value", setattr_call}, {"__contains__", "self key", contains_call},
@@ -573,11 +573,11 @@ PyObject* make_namespace(RecordClass& c) {
         return nullptr;
     for (int i = 0; i < OP_COUNT; ++i) Py_CLEAR(c.funcs[i]);
     for (int i = 0; i < c.n_ops; ++i) {
-        const OpSpec& spec = op_specs[c.ops[i]];
-        PyObject* func = make_function(c.methods[c.ops[i]], c, spec.name, spec.params, spec.call);
+        const OpInfo& op = op_table[c.ops[i]];
+        PyObject* func = make_function(c.methods[c.ops[i]], c, op.name, op.params, op.call);
         if (!func) return nullptr;
         c.funcs[c.ops[i]] = func;
-        if (PyDict_SetItemString(ns.borrow(), spec.name, func) < 0) return nullptr;
+        if (PyDict_SetItemString(ns.borrow(), op.name, func) < 0) return nullptr;
     }
     for (int i = 0; i < c.n_fields; ++i) {
         Owned prop = Owned::steal(make_property(c, i));
