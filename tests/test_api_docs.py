@@ -160,13 +160,18 @@ def test_record_table_is_the_class(record):
 @pytest.mark.parametrize("obj, name, params", list(record_functions()))
 def test_record_functions_parse_the_table_parameters(obj, name, params):
     assert_parameters_by_parsing(obj, name, list(params))
-    # These functions carry no parameter list the function type can read; if one ever
-    # does, it must be this one.
-    try:
-        sig = inspect.signature(obj)
-    except ValueError:
-        return
+    sig = inspect.signature(obj)
     assert list(sig.parameters) == list(params)
+    assert all(p.kind is POK and p.default is p.empty for p in sig.parameters.values())
+
+
+@pytest.mark.parametrize("record", gen.RECORDS, ids=name_of)
+def test_record_signatures_through_the_class_and_instances(record):
+    cls = getattr(c_sdk, record.name)
+    assert list(inspect.signature(cls).parameters) == ["data"]
+    inst = cls({})
+    for m in record.methods:
+        assert list(inspect.signature(getattr(inst, m)).parameters) == list(gen.METHODS[m].params)
 
 
 # ---- type checkers ----

@@ -81,7 +81,7 @@ static PyObject* adapt_call(PyObject*, PyObject* const* args, size_t nargsf, PyO
     PyObject* const* argv = bind_args<1>(adapt_params, args, nargsf, kwnames, buffer);
     if (!argv) return nullptr;
     PyObject* w = new_function({adapter_call, nullptr, "wrapper", "adapt_to_python3.<locals>.wrapper", "c_sdk",
-                                nullptr, argv[0]});
+                                nullptr, argv[0], &kAnyArguments});
     if (!w) add_traceback(adapt_params.site);
     return w;
 }

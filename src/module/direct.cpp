@@ -46,7 +46,7 @@ static const DirectRow* const direct_rows[] = {
 bool bind_direct_functions(PyObject* module) {
     for (const DirectRow* d : direct_rows) {
         if (!prepare_params(d->row, "wrap", d->qualname)) return false;
-        Owned f = Owned::steal(new_function({d->row.call, d, "wrap", d->qualname, "cfunc.to_py", d->doc}));
+        Owned f = Owned::steal(new_function({d->row.call, d, "wrap", d->qualname, "cfunc.to_py", d->doc, nullptr, d->row.spec}));
         if (!f || PyObject_SetAttrString(module, d->row.name, f.borrow()) < 0) return false;
     }
     return true;

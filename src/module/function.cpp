@@ -154,54 +154,15 @@ static PyObject* function_reduce(PyObject* self, PyObject*) {
 
 // ---- __text_signature__, for inspect.signature ----
 
-// The parameter list behind a function, recognised by how the function was made (name,
-// qualified name and data never change after creation):
-//   - the adapter's wrappers hold no data: they take any arguments;
-//   - functions made from a FunctionRow (wrappers, status helpers, probes, the adapter)
-//     keep its Params, and their qualified name is their name;
-//   - the directly exposed SDK functions, "wrap" with a qualified name ending in
-//     ".<locals>.wrap", keep a row whose leading FunctionRow points to the Params.
-// Anything else (the record classes' functions) has no known parameter list.
-enum class SignatureSource { None, AnyArguments, Known };
-
-static SignatureSource signature_source(Function* f, const Params** out) {
-    if (!f->data) return SignatureSource::AnyArguments;
-    const char* name = PyUnicode_AsUTF8(f->name);
-    const char* qualname = PyUnicode_AsUTF8(f->qualname);
-    if (!name || !qualname) {
-        PyErr_Clear();
-        return SignatureSource::None;
-    }
-    const Params* p = nullptr;
-    static const char direct_suffix[] = ".<locals>.wrap";
-    size_t qlen = std::strlen(qualname), slen = sizeof(direct_suffix) - 1;
-    if (std::strcmp(qualname, name) == 0) {
-        p = static_cast<const Params*>(f->data);
-    } else if (std::strcmp(name, "wrap") == 0 && qlen > slen &&
-               std::strcmp(qualname + qlen - slen, direct_suffix) == 0) {
-        const FunctionRow* row = static_cast<const FunctionRow*>(f->data);
-        if (row->call == f->vectorcall) p = row->spec;
-    }
-    // A parameter list is filled when the function is bound; until then it has no name.
-    if (!p || !p->name || std::strcmp(p->name, name) != 0 || (p->count > 0 && !p->names) ||
-        (p->required < p->count && !p->defaults))
-        return SignatureSource::None;
-    *out = p;
-    return SignatureSource::Known;
-}
+const Params kAnyArguments{};
 
 // "(a, b, c='')": every parameter positional-or-keyword, defaults by repr. Made on each
 // read; nothing is kept on the function.
 static PyObject* function_text_signature(PyObject* self, void*) {
-    const Params* p = nullptr;
-    switch (signature_source(as_function(self), &p)) {
-        case SignatureSource::None:
-            Py_RETURN_NONE;
-        case SignatureSource::AnyArguments:
-            return PyUnicode_FromString("(*args, **kwargs)");
-        case SignatureSource::Known:
-            break;
-    }
+    const Params* p = as_function(self)->signature;
+    if (p == &kAnyArguments) return PyUnicode_FromString("(*args, **kwargs)");
+    // A parameter list gets its names when its function is bound.
+    if (!p || (p->count > 0 && !p->names) || (p->required < p->count && !p->defaults)) Py_RETURN_NONE;
     Owned parts = Owned::steal(PyList_New(p->count));
     if (!parts) return nullptr;
     for (Py_ssize_t i = 0; i < p->count; ++i) {
@@ -261,6 +222,7 @@ PyObject* new_function(const FunctionInit& init) {
     if (!f) return nullptr;
     f->vectorcall = init.call;
     f->data = init.data;
+    f->signature = init.signature;
     f->name = PyUnicode_InternFromString(init.name);
     f->qualname = PyUnicode_InternFromString(init.qualname ? init.qualname : init.name);
     f->module = PyUnicode_InternFromString(init.module);

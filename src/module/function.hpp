@@ -54,6 +54,7 @@ struct Function {
     PyObject* doc;
     PyObject* closure;  // a strong reference the implementation needs (wrapped function, key)
     const void* data;   // static data of the implementation (parameter list, C function)
+    const Params* signature;  // what __text_signature__ shows; null: nothing known
 };
 
 extern PyTypeObject FunctionType;
@@ -66,7 +67,11 @@ struct FunctionInit {
     const char* module = "c_sdk";
     const char* doc = nullptr;
     PyObject* closure = nullptr;     // borrowed; the function takes its own reference
+    const Params* signature = nullptr;  // its parameter list, or &kAnyArguments
 };
+
+// The signature of functions that take whatever they are given and pass it on.
+extern const Params kAnyArguments;
 
 // New reference, or null with an error set.
 PyObject* new_function(const FunctionInit& init);

@@ -538,7 +538,7 @@ bool prepare(Entry& e, RecordClass& c, const char* name, const char* params, vec
 PyObject* make_function(Entry& e, RecordClass& c, const char* name, const char* params, vectorcallfunc call) {
     if (!prepare(e, c, name, params, call)) return nullptr;
     std::string qualname = std::string(c.name) + "." + name;
-    return new_function({call, &e, name, qualname.c_str(), "c_sdk", nullptr, e.key});
+    return new_function({call, &e, name, qualname.c_str(), "c_sdk", nullptr, e.key, &e.params});
 }
 
 // property(getter[, setter]) for one field.

@@ -56,7 +56,7 @@ bool prepare_params(const FunctionRow& row, const char* display_name, const char
 PyObject* new_row_function(const FunctionRow& row, const char* doc) {
     std::string site = std::string("c_sdk.") + row.name;
     if (!prepare_params(row, row.name, site.c_str())) return nullptr;
-    return new_function({row.call, row.spec, row.name, nullptr, "c_sdk", doc});
+    return new_function({row.call, row.spec, row.name, nullptr, "c_sdk", doc, nullptr, row.spec});
 }
 
 static PyObject* decorate(PyObject* dict, PyObject* func) {
