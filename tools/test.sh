@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the project into a fresh virtual environment for every CPython >= 3.10 that
-# pyenv holds (or the python3 on PATH), runs the test suite in each, then once more with
-# the module and the stand-in SDK built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# pyenv holds (or the python3 on PATH), runs the test suite in each, checks a build
+# against a libzvsdk.so from outside the project, then runs the suite once more with the
+# module and the stand-in SDK built with AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 #   bash tools/test.sh                 all interpreters, then the sanitizer run
 #   CSDK_PYTHONS="python3.11" bash tools/test.sh   only the named interpreters
 #   CSDK_SKIP_SANITIZE=1 bash tools/test.sh        without the sanitizer run
+#   CSDK_SKIP_VENDOR=1 bash tools/test.sh          without the build against an outside libzvsdk.so
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -54,11 +56,28 @@ for py in "${pythons[@]}"; do
   run_suite "$python" || status=1
 done
 
+# One interpreter for the extra builds below: 3.11 where there is one.
+py=${pythons[0]}
+for candidate in "${pythons[@]}"; do
+  [[ $("$candidate" -c 'import sys; print(sys.version_info[:2] == (3, 11))') == True ]] && py=$candidate
+done
+
+if [[ -z "${CSDK_SKIP_VENDOR:-}" ]]; then
+  # The module built against a libzvsdk.so outside the project, as against the vendor's:
+  # a copy of the stand-in plays that library, so the stand-in's tests still drive it.
+  echo "=== Built against another libzvsdk.so ($py)"
+  vendor=$work/vendor-lib
+  rm -rf "$vendor" && mkdir -p "$vendor"
+  ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  cp "$("$work/venv-$ver/bin/python" -c 'import c_sdk, os; print(os.path.dirname(c_sdk.__file__))')/libzvsdk.so" "$vendor/"
+  python=$(install_into vendor "$py" CSDK_VENDOR_SDK="$vendor/libzvsdk.so")
+  (cd "$root" && CSDK_VENDOR_SDK="$vendor/libzvsdk.so" ZVSDK_STANDIN_LIB="$vendor/libzvsdk.so" \
+    PYTHONPATH="$root/host_package:$root/standin_sdk" \
+    "$python" -m pytest -q -p no:cacheprovider tests/test_vendor_build.py tests/test_shapes.py tests/test_bridge.py) \
+    || status=1
+fi
+
 if [[ -z "${CSDK_SKIP_SANITIZE:-}" ]]; then
-  py=${pythons[0]}
-  for candidate in "${pythons[@]}"; do
-    [[ $("$candidate" -c 'import sys; print(sys.version_info[:2] == (3, 11))') == True ]] && py=$candidate
-  done
   echo "=== AddressSanitizer + UndefinedBehaviorSanitizer ($py)"
   python=$(install_into asan "$py" CSDK_SANITIZE=ON)
   asan=$(gcc -print-file-name=libasan.so)
