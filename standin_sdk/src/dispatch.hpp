@@ -88,7 +88,7 @@ R call(Fn fn, Args... args) {
     Lock lock(state_mutex());
     State& s = state();
     record(s, fn, args...);
-    const Outcome out = outcome_of(s, fn);
+    const Outcome out = outcome_of(s, fn, &s.calls.back().args);
     (fill(out, args), ...);
     return result_of<R>(out);
 }
@@ -98,7 +98,7 @@ R call(Fn fn, Args... args) {
 template <class R>
 R result_now(Fn fn) {
     Lock lock(state_mutex());
-    return result_of<R>(outcome_of(state(), fn));
+    return result_of<R>(outcome_of(state(), fn, nullptr));
 }
 
 }  // namespace standin

@@ -38,7 +38,7 @@ void zvi_set_mode(int mode) { call<void>(Fn::zvi_set_mode, mode); }
 // stays set for the run loop it belongs to.
 int zvi_poll(void) {
     call<void>(Fn::zvi_poll);
-    deliver_events(pending_now(), false);
+    deliver_events(pending_now(), false, false);
     return result_now<int>(Fn::zvi_poll);
 }
 
@@ -80,11 +80,12 @@ void zvi_set_version(const char* sdk_version, const char* sdk_lang, const char* 
     call<void>(Fn::zvi_set_version, sdk_version, sdk_lang, reserved1, reserved2);
 }
 
-// Runs until the queue is empty or a callback calls zvi_stop, then clears the stop
-// request. The result is read after the loop, so a callback may still script it.
+// Runs until the queue is empty and the simulated session (if one is configured) has
+// nothing more to replay, or a callback calls zvi_stop; then clears the stop request.
+// The result is read after the loop, so a callback may still script it.
 int zvi_run(void) {
     call<void>(Fn::zvi_run);
-    deliver_events(std::numeric_limits<std::size_t>::max(), true);
+    deliver_events(std::numeric_limits<std::size_t>::max(), true, true);
     return result_now<int>(Fn::zvi_run);
 }
 

@@ -16,8 +16,9 @@ std::mutex& state_mutex() {
     return m;
 }
 
-Outcome outcome_of(const State& s, Fn fn) {
-    Outcome out;  // no function has behaviour of its own yet beyond the defaults
+Outcome outcome_of(State& s, Fn fn, const std::vector<Arg>* args) {
+    Outcome out;
+    if (args) s.sim.answer(fn, *args, out, s.events);
     const Script& script = s.scripts[index(fn)];
     if (script.number) out.number = *script.number;
     if (script.real) out.real = *script.real;
@@ -29,6 +30,8 @@ Outcome outcome_of(const State& s, Fn fn) {
 Text strerror_text(const State& s, int errorno) {
     const auto it = s.strerror_texts.find(errorno);
     if (it != s.strerror_texts.end()) return it->second;
+    if (s.sim.enabled())
+        if (const char* text = sim::error_text(errorno)) return Text{false, text};
     return Text{false, "zvsdk error " + std::to_string(errorno)};
 }
 
@@ -43,18 +46,23 @@ const char* lend(const std::string& data, long long min_size) {
     return lent.data();
 }
 
-void deliver_events(std::size_t limit, bool clear_stop) {
+void deliver_events(std::size_t limit, bool clear_stop, bool replay) {
     for (std::size_t delivered = 0; delivered < limit; ++delivered) {
         Event event;
         zvi_event_callback callback;
         {
             Lock lock(state_mutex());
             State& s = state();
-            if (s.stop_requested || s.events.empty()) break;
+            if (s.stop_requested) break;
             // Popped before the callback runs, so a callback that runs the loop again
             // sees only the events after this one.
-            event = std::move(s.events.front());
-            s.events.pop_front();
+            if (!s.events.empty()) {
+                event = std::move(s.events.front());
+                s.events.pop_front();
+            } else if (!replay || !s.sim.next_event(event)) {
+                break;
+            }
+            s.sim.delivered();
             callback = s.callback;
         }
         if (!callback) continue;  // nobody to deliver to: the event is dropped

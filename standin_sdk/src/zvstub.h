@@ -28,8 +28,9 @@
 extern "C" {
 #endif
 
-/* Forgets the record, every script, the queued events, the stop request and the
- * registered callback. */
+/* Forgets the record, every script, the queued events, the stop request, the
+ * registered callback and the simulated session (turned off again, every setting back
+ * to its default). */
 ZVSTUB_API void zvstub_reset(void);
 
 /* The record as JSON, valid until the next zvstub_calls_json on the same thread:

@@ -1,5 +1,6 @@
 /* Drives every kind of state the stand-in keeps (records, scripts, queued and
- * re-entrant events) so a run under valgrind shows whether the library leaks. */
+ * re-entrant events, a simulated session with orders, fills, timers, parameters, pools
+ * and bus messages) so a run under valgrind shows whether the library leaks. */
 #include <stdio.h>
 #include <string.h>
 
@@ -18,7 +19,40 @@ static void on_event(const char* name, const char* data, int len) {
         zvstub_queue_event("nested", 6, 0, "x", 1, 0, 64);
         zvi_poll();
     }
+    if (name && strcmp(name, "init") == 0) {
+        const char* buy = "{\"symbol\":\"SHSE.600000\",\"side\":1,\"order_type\":2,\"volume\":500}";
+        const char* limit = "{\"symbol\":\"SZSE.000001\",\"side\":1,\"order_type\":1,\"volume\":100,\"price\":1}";
+        zvi_place_order_pb(buy, (int)strlen(buy), &res, &res_len);
+        zvi_place_order_pb(limit, (int)strlen(limit), &res, &res_len);
+        zvi_user_timer(60000, 0);
+        zvi_send_msg_to_bus("topic", "m\xff");
+    }
     if (name && strcmp(name, "stop") == 0) zvi_stop();
+}
+
+static void simulate(void) {
+    char* res = NULL;
+    int res_len = 0;
+    const char* params = "{\"parameters\":[{\"key\":\"k\",\"value\":1,\"min\":0,\"max\":5}]}";
+    const char* set = "{\"parameters\":[{\"key\":\"k\",\"value\":2}]}";
+    const char* pool = "{\"name\":\"p\",\"symbols\":[\"SHSE.600000\"]}";
+    zvi_set_serv_addr("sim:seed=3");
+    zvi_set_backtest_config("2024-01-02 14:50:00", "2024-01-02", 1e6, 0.1, 0.001, 0, 0.001, 0, 0, 0, 1, 0);
+    zvi_subscribe("SHSE.600000,SZSE.000001", "tick", false);
+    zvi_subscribe("SHSE.600000", "60s", false);
+    zvi_schedule("1d", "14:55:00");
+    zvi_set_timer(30000);
+    zvi_add_bus_topic("topic");
+    zvi_add_parameters_pb(params, (int)strlen(params));
+    zvi_set_parameters_pb(set, (int)strlen(set));
+    zvi_set_instrument_pool_symbols_pb(pool, (int)strlen(pool));
+    zvi_get_instrument_pools_pb("{}", 2, &res, &res_len);
+    zvi_run();
+    zvi_get_cash_pb("{}", 2, &res, &res_len);
+    zvi_get_positions_pb("{}", 2, &res, &res_len);
+    zvi_get_execution_reports_pb("{}", 2, &res, &res_len);
+    zvi_cancel_all_orders_pb("{}", 2);
+    zvi_get_orders_pb("{}", 2, &res, &res_len);
 }
 
 static void fill(void) {
@@ -47,6 +81,7 @@ static void fill(void) {
     zvstub_queue_event("stop", 4, 0, "", 0, 0, 10);
     zvstub_queue_event("left", 4, 0, "queued", 6, 0, 6);
     zvi_run();
+    simulate();
     zvstub_calls_json();
 }
 

@@ -95,7 +95,7 @@ def _build_library(out_dir):
     lib = out_dir / "libzvsdk.so"
     subprocess.run(
         [compiler, "-std=c++17", "-O1", "-g", "-shared", "-fPIC", "-fvisibility=hidden", "-pthread",
-         f"-I{REPO / 'src' / 'sdk'}", f"-I{STANDIN / 'src'}", *sorted(map(str, (STANDIN / "src").glob("*.cpp"))),
+         f"-I{REPO / 'src' / 'sdk'}", f"-I{STANDIN / 'src'}", *sorted(map(str, (STANDIN / "src").rglob("*.cpp"))),
          f"-Wl,--version-script={STANDIN / 'src' / 'exports.map'}", "-Wl,-soname,libzvsdk.so", "-o", str(lib)],
         check=True,
     )

@@ -3,6 +3,10 @@
 The stand-in records every SDK call and returns scripted results; this module drives it
 through its zvstub_ functions (see standin_sdk/src/zvstub.h). It loads the library that
 c_sdk itself links, so both talk to one instance.
+
+Once zvi_set_serv_addr("sim:seed=<n>") is called, the stand-in also answers as a
+deterministic simulated backtest session (docs/simulation.md); scripts set here still
+override whatever it answers, and reset() turns it off again.
 """
 
 import ctypes
@@ -113,7 +117,7 @@ class StandIn:
         return self._functions
 
     def reset(self):
-        """Forget calls, scripts, queued events, the stop request and the callback."""
+        """Forget calls, scripts, events, the stop request, the callback and the simulation."""
         self._lib.zvstub_reset()
 
     def calls(self):

@@ -1,0 +1,418 @@
+#include "sim/json.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace standin::sim::json {
+
+const Value* Value::find(std::string_view key) const {
+    if (type != Type::Object) return nullptr;
+    for (std::size_t i = keys.size(); i-- > 0;)
+        if (keys[i] == key) return &items[i];
+    return nullptr;
+}
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence starting at s[i], or 0.
+std::size_t utf8_sequence(std::string_view s, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
+    if (c < 0x80) return 1;
+    std::size_t n;
+    unsigned char lo = 0x80, hi = 0xbf;  // range of the second byte
+    if (c >= 0xc2 && c <= 0xdf) {
+        n = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        n = 3;
+        if (c == 0xe0) lo = 0xa0;        // no overlong forms
+        if (c == 0xed) hi = 0x9f;        // no surrogates
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        n = 4;
+        if (c == 0xf0) lo = 0x90;
+        if (c == 0xf4) hi = 0x8f;        // nothing past U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return 0;
+    if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+    for (std::size_t k = 2; k < n; ++k)
+        if ((byte(i + k) & 0xc0) != 0x80) return 0;
+    return n;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xc0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3f));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xe0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (cp & 0x3f));
+    } else {
+        out += static_cast<char>(0xf0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (cp & 0x3f));
+    }
+}
+
+class Parser {
+public:
+    Parser(std::string_view text, std::string& error) : s_(text), error_(error) {}
+
+    bool document(Value& out) {
+        skip_space();
+        if (!value(out, 0)) return false;
+        skip_space();
+        if (pos_ != s_.size()) return fail("unexpected text after the JSON value");
+        return true;
+    }
+
+private:
+    bool fail(const char* what) {
+        error_ = std::string(what) + " at offset " + std::to_string(pos_);
+        return false;
+    }
+
+    void skip_space() {
+        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r'))
+            ++pos_;
+    }
+
+    bool literal(std::string_view word) {
+        if (s_.substr(pos_, word.size()) != word) return fail("invalid literal");
+        pos_ += word.size();
+        return true;
+    }
+
+    bool value(Value& out, int depth) {
+        if (pos_ >= s_.size()) return fail("unexpected end of text");
+        switch (s_[pos_]) {
+            case '{': return object(out, depth + 1);
+            case '[': return array(out, depth + 1);
+            case '"': out.type = Value::Type::String; return string(out.string);
+            case 't': out.type = Value::Type::Bool; out.boolean = true; return literal("true");
+            case 'f': out.type = Value::Type::Bool; out.boolean = false; return literal("false");
+            case 'n': out.type = Value::Type::Null; return literal("null");
+            default: return number(out);
+        }
+    }
+
+    bool object(Value& out, int depth) {
+        if (depth > kMaxDepth) return fail("nesting too deep");
+        out.type = Value::Type::Object;
+        ++pos_;
+        skip_space();
+        if (pos_ < s_.size() && s_[pos_] == '}') {
+            ++pos_;
+            return true;
+        }
+        for (;;) {
+            skip_space();
+            if (pos_ >= s_.size() || s_[pos_] != '"') return fail("expected a member name");
+            out.keys.emplace_back();
+            if (!string(out.keys.back())) return false;
+            skip_space();
+            if (pos_ >= s_.size() || s_[pos_] != ':') return fail("expected ':'");
+            ++pos_;
+            skip_space();
+            out.items.emplace_back();
+            if (!value(out.items.back(), depth)) return false;
+            skip_space();
+            if (pos_ < s_.size() && s_[pos_] == ',') {
+                ++pos_;
+                continue;
+            }
+            if (pos_ < s_.size() && s_[pos_] == '}') {
+                ++pos_;
+                return true;
+            }
+            return fail("expected ',' or '}'");
+        }
+    }
+
+    bool array(Value& out, int depth) {
+        if (depth > kMaxDepth) return fail("nesting too deep");
+        out.type = Value::Type::Array;
+        ++pos_;
+        skip_space();
+        if (pos_ < s_.size() && s_[pos_] == ']') {
+            ++pos_;
+            return true;
+        }
+        for (;;) {
+            skip_space();
+            out.items.emplace_back();
+            if (!value(out.items.back(), depth)) return false;
+            skip_space();
+            if (pos_ < s_.size() && s_[pos_] == ',') {
+                ++pos_;
+                continue;
+            }
+            if (pos_ < s_.size() && s_[pos_] == ']') {
+                ++pos_;
+                return true;
+            }
+            return fail("expected ',' or ']'");
+        }
+    }
+
+    bool hex4(std::uint32_t& out) {
+        if (pos_ + 4 > s_.size()) return fail("truncated \\u escape");
+        out = 0;
+        for (int k = 0; k < 4; ++k) {
+            const char c = s_[pos_++];
+            out <<= 4;
+            if (c >= '0' && c <= '9') out |= static_cast<std::uint32_t>(c - '0');
+            else if (c >= 'a' && c <= 'f') out |= static_cast<std::uint32_t>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F') out |= static_cast<std::uint32_t>(c - 'A' + 10);
+            else return fail("invalid \\u escape");
+        }
+        return true;
+    }
+
+    bool string(std::string& out) {
+        ++pos_;  // the opening quote
+        for (;;) {
+            if (pos_ >= s_.size()) return fail("unterminated string");
+            const unsigned char c = static_cast<unsigned char>(s_[pos_]);
+            if (c == '"') {
+                ++pos_;
+                return true;
+            }
+            if (c < 0x20) return fail("control character in string");
+            if (c == '\\') {
+                if (++pos_ >= s_.size()) return fail("unterminated string");
+                const char e = s_[pos_++];
+                switch (e) {
+                    case '"': out += '"'; break;
+                    case '\\': out += '\\'; break;
+                    case '/': out += '/'; break;
+                    case 'b': out += '\b'; break;
+                    case 'f': out += '\f'; break;
+                    case 'n': out += '\n'; break;
+                    case 'r': out += '\r'; break;
+                    case 't': out += '\t'; break;
+                    case 'u': {
+                        std::uint32_t cp = 0;
+                        if (!hex4(cp)) return false;
+                        if (cp >= 0xdc00 && cp <= 0xdfff) return fail("lone low surrogate");
+                        if (cp >= 0xd800 && cp <= 0xdbff) {
+                            std::uint32_t low = 0;
+                            if (s_.substr(pos_, 2) != "\\u") return fail("lone high surrogate");
+                            pos_ += 2;
+                            if (!hex4(low)) return false;
+                            if (low < 0xdc00 || low > 0xdfff) return fail("lone high surrogate");
+                            cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+                        }
+                        append_utf8(out, cp);
+                        break;
+                    }
+                    default: --pos_; return fail("invalid escape");
+                }
+                continue;
+            }
+            const std::size_t n = utf8_sequence(s_, pos_);
+            if (n == 0) return fail("invalid UTF-8");
+            out.append(s_.data() + pos_, n);
+            pos_ += n;
+        }
+    }
+
+    bool number(Value& out) {
+        const std::size_t start = pos_;
+        const auto digit = [&] { return pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9'; };
+        bool integral = true;
+        if (pos_ < s_.size() && s_[pos_] == '-') ++pos_;
+        if (!digit()) return fail("invalid value");
+        if (s_[pos_] == '0') {
+            ++pos_;
+        } else {
+            while (digit()) ++pos_;
+        }
+        if (pos_ < s_.size() && s_[pos_] == '.') {
+            integral = false;
+            ++pos_;
+            if (!digit()) return fail("invalid number");
+            while (digit()) ++pos_;
+        }
+        if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
+            integral = false;
+            ++pos_;
+            if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
+            if (!digit()) return fail("invalid number");
+            while (digit()) ++pos_;
+        }
+        const char* first = s_.data() + start;
+        const char* last = s_.data() + pos_;
+        out.type = Value::Type::Number;
+        const auto real = std::from_chars(first, last, out.number);
+        if (real.ec != std::errc() || real.ptr != last || !std::isfinite(out.number)) {
+            pos_ = start;
+            return fail("number out of range");
+        }
+        if (integral) {
+            const auto whole = std::from_chars(first, last, out.integer);
+            out.integral = whole.ec == std::errc() && whole.ptr == last;
+        }
+        return true;
+    }
+
+    std::string_view s_;
+    std::size_t pos_ = 0;
+    std::string& error_;
+};
+
+}  // namespace
+
+bool parse(std::string_view text, Value& out, std::string& error) {
+    out = Value{};
+    return Parser(text, error).document(out);
+}
+
+bool valid_utf8(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t n = utf8_sequence(bytes, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+void append_string(std::string& out, std::string_view s) {
+    static const char digits[] = "0123456789abcdef";
+    out += '"';
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20) {
+            switch (c) {
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\t': out += "\\t"; break;
+                case '\b': out += "\\b"; break;
+                case '\f': out += "\\f"; break;
+                default: out += "\\u00"; out += digits[c >> 4]; out += digits[c & 0xf];
+            }
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (const std::size_t n = utf8_sequence(s, i)) {
+            out.append(s.data() + i, n);
+            i += n;
+        } else {
+            out += "\\u00";
+            out += digits[c >> 4];
+            out += digits[c & 0xf];
+            ++i;
+        }
+    }
+    out += '"';
+}
+
+void append_double(std::string& out, double value) {
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
+    }
+    // Shortest round-trip digits, in fixed notation for magnitudes in [1e-4, 1e16) and
+    // scientific otherwise (the same choice as Python's repr).
+    char buf[64];
+    const double magnitude = std::fabs(value);
+    const bool fixed = magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e16);
+    const auto res = fixed ? std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed)
+                           : std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    const std::string_view text(buf, static_cast<std::size_t>(res.ptr - buf));
+    out += text;
+    if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
+}
+
+void append_int(std::string& out, std::int64_t value) {
+    char buf[24];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    out.append(buf, res.ptr);
+}
+
+void Writer::separate() {
+    if (after_key_) {
+        after_key_ = false;
+        return;
+    }
+    if (depth_ > 0) {
+        if (!first_[depth_ - 1]) out_ += ',';
+        first_[depth_ - 1] = false;
+    }
+}
+
+Writer& Writer::begin_object() {
+    separate();
+    out_ += '{';
+    first_[depth_++] = true;  // the writer's own output never nests near kMaxDepth
+    return *this;
+}
+
+Writer& Writer::end_object() {
+    out_ += '}';
+    --depth_;
+    return *this;
+}
+
+Writer& Writer::begin_array() {
+    separate();
+    out_ += '[';
+    first_[depth_++] = true;
+    return *this;
+}
+
+Writer& Writer::end_array() {
+    out_ += ']';
+    --depth_;
+    return *this;
+}
+
+Writer& Writer::key(std::string_view name) {
+    separate();
+    append_string(out_, name);
+    out_ += ':';
+    after_key_ = true;
+    return *this;
+}
+
+Writer& Writer::str(std::string_view value) {
+    separate();
+    append_string(out_, value);
+    return *this;
+}
+
+Writer& Writer::num(double value) {
+    separate();
+    append_double(out_, value);
+    return *this;
+}
+
+Writer& Writer::integer(std::int64_t value) {
+    separate();
+    append_int(out_, value);
+    return *this;
+}
+
+Writer& Writer::boolean(bool value) {
+    separate();
+    out_ += value ? "true" : "false";
+    return *this;
+}
+
+Writer& Writer::null() {
+    separate();
+    out_ += "null";
+    return *this;
+}
+
+}  // namespace standin::sim::json

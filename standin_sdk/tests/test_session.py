@@ -1,0 +1,1061 @@
+"""The stand-in's simulated backtest session, driven through c_sdk the way a host strategy
+drives it: configuration, the replay's events and their order, timers and schedules, orders
+and the account, the bus loop-back, parameters and pools, stopping and resuming, bad
+requests, and the scripts that still override whatever the simulation answers."""
+
+import bisect
+import ctypes
+import itertools
+import json
+import math
+from collections import Counter
+from datetime import datetime, timezone
+
+import pytest
+
+c_sdk = pytest.importorskip("c_sdk")
+import zvsdk_standin  # noqa: E402  (installed beside c_sdk)
+
+BUY, SELL, LIMIT, MARKET = 1, 2, 1, 2
+S1, S2 = "SHSE.600000", "SZSE.000001"
+DAY = "2024-01-02"  # a Tuesday
+TEXTS = {1001: b"invalid request", 1002: b"invalid symbol", 1003: b"unknown or finished order",
+         1004: b"no active backtest session", 1005: b"not found"}
+
+ORDER_KEYS = ["order_id", "cl_ord_id", "account_id", "symbol", "side", "order_type", "price", "volume", "status",
+              "filled_volume", "filled_amount", "filled_vwap", "filled_commission", "ord_rej_reason",
+              "ord_rej_reason_detail", "created_at", "updated_at"]
+EXEC_KEYS = ["exec_id", "order_id", "cl_ord_id", "account_id", "symbol", "side", "price", "volume", "amount",
+             "commission", "created_at"]
+PARAMETER_KEYS = ["key", "value", "min", "max", "name", "intro", "group", "readonly"]
+EVENT_KEYS = {
+    "init": ["created_at"],
+    "tick": ["symbol", "created_at", "price", "open", "high", "low", "cum_volume", "cum_amount", "last_volume",
+             "last_amount", "quotes"],
+    "bar": ["symbol", "frequency", "bob", "eob", "open", "high", "low", "close", "volume", "amount", "pre_close"],
+    "schedule": ["date_rule", "time_rule", "created_at"],
+    "timer": ["timer_id", "created_at"],
+    "user_timer": ["timer_id", "created_at"],
+    "order_status": ORDER_KEYS,
+    "execution_report": EXEC_KEYS,
+    "bus_message": ["topic", "msg", "created_at"],
+    "parameter": ["parameters"],
+    "backtest_finished": ["created_at", "events"],
+}
+
+
+# ---- fixtures and helpers ----
+
+@pytest.fixture(scope="module")
+def standin():
+    return zvsdk_standin.StandIn()
+
+
+@pytest.fixture
+def sdk(standin):
+    """The stand-in, reset (simulation off) before and after the test; module globals restored."""
+    saved = dict(vars(c_sdk))
+    standin.reset()
+    yield standin
+    standin.reset()
+    namespace = vars(c_sdk)
+    now = list(namespace.items())
+    if len(now) != len(saved) or any(k is not k2 or v is not v2 for (k, v), (k2, v2) in zip(now, saved.items())):
+        namespace.clear()
+        namespace.update(saved)
+
+
+def simulate(seed=1):
+    c_sdk.py_zvi_set_serv_addr(f"sim:seed={seed}")
+
+
+def configure(start=DAY, end=DAY, cash=1e6, transaction_ratio=0.0, commission_ratio=0.0, commission_unit=0.0,
+              slippage=0.0, match_mode=0, seed=1):
+    simulate(seed)
+    status = c_sdk.py_zvi_set_backtest_config(start, end, cash, transaction_ratio, commission_ratio,
+                                              commission_unit, slippage, 0.0, 0.0, 0, match_mode, 0)
+    assert status == 0, ext()
+
+
+def ext():
+    return c_sdk.py_zvi_get_ext_errormsg().decode()
+
+
+def encode(req):
+    return req if isinstance(req, bytes) else json.dumps(req).encode()
+
+
+def query(fn, req=None):
+    status, body = fn(encode({} if req is None else req))
+    assert status == 0, ext()
+    return json.loads(body)
+
+
+def order(symbol=S1, side=BUY, order_type=MARKET, volume=100, **extra):
+    return {"symbol": symbol, "side": side, "order_type": order_type, "volume": volume, **extra}
+
+
+def place(**kwargs):
+    return query(c_sdk.py_zvi_place_order, order(**kwargs))
+
+
+def cash():
+    return query(c_sdk.py_zvi_get_cash)
+
+
+def ms(text):
+    """Milliseconds since 1970 of a naive "YYYY-MM-DD[ HH:MM:SS]", read as UTC."""
+    form = "%Y-%m-%d %H:%M:%S" if len(text) > 10 else "%Y-%m-%d"
+    return int(datetime.strptime(text, form).replace(tzinfo=timezone.utc).timestamp() * 1000)
+
+
+def time_of(event):
+    return event.get("created_at") or event.get("eob") or event.get("updated_at")
+
+
+class Session:
+    """The event handler: records every (name, payload) and runs a per-name action on the
+    decoded payload. An action's exception is kept and raised by run()."""
+
+    def __init__(self, **actions):
+        self.events = []
+        self.actions = actions
+        self.errors = []
+
+    def __call__(self, name, payload):
+        self.events.append((name, payload))
+        action = self.actions.get(name)
+        if action:
+            try:
+                action(json.loads(payload))
+            except BaseException as exc:  # noqa: BLE001 - re-raised by run()
+                self.errors.append(exc)
+
+    def run(self):
+        c_sdk.py_zvi_set_data_callback(self)
+        status = c_sdk.py_zvi_run()
+        if self.errors:
+            raise self.errors[0]
+        return status
+
+    def poll(self):
+        c_sdk.py_zvi_set_data_callback(self)
+        c_sdk.zvi_poll()
+        if self.errors:
+            raise self.errors[0]
+
+    def names(self):
+        return [n for n, _ in self.events]
+
+    def named(self, *names):
+        return [json.loads(p) for n, p in self.events if n in names]
+
+
+def compact(obj):
+    return json.dumps(obj, separators=(",", ":"), ensure_ascii=False).encode()
+
+
+# ---- turning it on ----
+
+@pytest.mark.parametrize("addr,on", [
+    ("sim:seed=5", True), ("sim", True), ("sim:", True), ("sim:seed=18446744073709551615", True),
+    ("tcp://127.0.0.1:7001", False), ("sim:seed=", False), ("sim:seed=-1", False), ("sim:seed=1x", False),
+    ("sim:seed=18446744073709551616", False), ("SIM", False), ("sim:seed= 1", False),
+])
+def test_a_sim_address_turns_the_simulation_on(sdk, addr, on):
+    bad_config = ("someday", "", 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, 0)
+    assert c_sdk.py_zvi_set_backtest_config(*bad_config) == 0  # off: the defaults
+    c_sdk.py_zvi_set_serv_addr(addr)
+    assert c_sdk.py_zvi_set_backtest_config(*bad_config) == (1001 if on else 0)
+    assert c_sdk.py_zvi_strerror(1001) == (TEXTS[1001] if on else b"zvsdk error 1001")
+    accounts = b'{"accounts":[{"account_id":"sim","account_name":"simulated"}]}'
+    assert c_sdk.py_zvi_get_accounts() == (0, accounts if on else b"")
+
+
+def test_reset_turns_it_off_and_forgets_the_session(sdk):
+    configure()
+    c_sdk.py_zvi_subscribe(S1, "tick", False)
+    sdk.reset()
+    assert c_sdk.py_zvi_set_backtest_config("x", "y", -1.0, 9.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 7, 0) == 0
+    assert c_sdk.py_zvi_get_cash(b"{}") == (0, b"")
+    simulate()  # on again, but nothing of the old session is left
+    assert c_sdk.py_zvi_get_cash(b"{}") == (1004, None)
+    sdk.queue_event(b"queued", b"")
+    s = Session()
+    assert s.run() == 0 and s.names() == ["queued"]
+    assert c_sdk.zvi_now() == 0
+
+
+def test_without_a_configuration_a_run_delivers_only_queued_events(sdk):
+    simulate()
+    assert c_sdk.py_zvi_subscribe(S1, "tick", False) == 0
+    sdk.queue_event(b"a", b"1")
+    s = Session()
+    assert s.run() == 0
+    assert s.events == [("a", b"1")]
+    assert c_sdk.zvi_now() == 0 and c_sdk.zvi_now_plus() == 0.0
+
+
+def test_poll_does_not_move_simulated_time(sdk):
+    configure()
+    sdk.queue_event(b"queued", b"")
+    s = Session()
+    s.poll()
+    assert s.names() == ["queued"]
+    s.poll()
+    assert s.names() == ["queued"]  # no init: only zvi_run replays
+    assert s.run() == 0 and s.names()[:2] == ["queued", "init"]
+
+
+# ---- determinism ----
+
+def scripted_session(seed):
+    configure(start=DAY, end=DAY, seed=seed, transaction_ratio=0.05, commission_ratio=0.0003,
+              commission_unit=0.01, slippage=0.001)
+    bars = Counter()
+
+    def on_init(event):
+        assert c_sdk.py_zvi_subscribe(f"{S1},{S2}", "tick", False) == 0
+        assert c_sdk.py_zvi_subscribe(f"{S1},{S2}", "5m", False) == 0
+        assert c_sdk.py_zvi_subscribe(S1, "1d", False) == 0
+        c_sdk.py_zvi_set_timer(600_000)
+        assert c_sdk.py_zvi_user_timer(1_800_000, 60_000) == 1
+        assert c_sdk.py_zvi_schedule("1d", "14:00:00") == 0
+
+    def on_bar(event):
+        if event["frequency"] != "300s":
+            return
+        bars[event["symbol"]] += 1
+        n = bars[event["symbol"]]
+        if n % 4 == 1:
+            place(symbol=event["symbol"], side=BUY, order_type=LIMIT, volume=800, price=event["close"])
+        elif n % 4 == 3:
+            held = {p["symbol"]: p["available"] for p in query(c_sdk.py_zvi_get_positions)["positions"]}
+            if held.get(event["symbol"]):
+                place(symbol=event["symbol"], side=SELL, volume=held[event["symbol"]])
+        else:
+            c_sdk.py_zvi_cancel_all_orders(b"{}")
+
+    s = Session(init=on_init, bar=on_bar)
+    assert s.run() == 0
+    responses = [c_sdk.py_zvi_get_orders(b"{}"), c_sdk.py_zvi_get_execution_reports(b"{}"),
+                 c_sdk.py_zvi_get_cash(b"{}"), c_sdk.py_zvi_get_positions(b"{}")]
+    return s.events, responses
+
+
+def test_same_seed_same_session_byte_for_byte(sdk):
+    events, responses = scripted_session(7)
+    sdk.reset()
+    assert scripted_session(7) == (events, responses)
+    counts = Counter(n for n, _ in events)
+    assert counts["tick"] == 2 * 4800 and counts["bar"] == 2 * 48 + 1
+    assert counts["execution_report"] > 0 and counts["order_status"] > counts["execution_report"]
+    sdk.reset()
+    other_events, other_responses = scripted_session(8)
+    ticks = [p for n, p in events if n == "tick"]
+    other_ticks = [p for n, p in other_events if n == "tick"]
+    assert len(other_ticks) == len(ticks) and other_ticks != ticks
+    assert other_responses != responses
+
+
+def test_payloads_are_compact_json_with_keys_in_order(sdk):
+    configure(transaction_ratio=0.2, commission_ratio=0.001, slippage=0.001)
+    c_sdk.zvi_add_bus_topic(b"t")
+    assert c_sdk.py_zvi_add_parameters(b'{"parameters":[{"key":"k","value":1,"min":0}]}') == 0
+
+    def on_init(event):
+        c_sdk.py_zvi_subscribe(S1, "tick", False)
+        c_sdk.py_zvi_subscribe(S1, "1h", False)
+        c_sdk.py_zvi_set_timer(3_600_000)
+        c_sdk.py_zvi_user_timer(3_600_000, 0)
+        c_sdk.py_zvi_schedule("1d", "09:00:00")
+        place(volume=1000, cl_ord_id="caf\u00e9 \U0001f600 \"q\"\n")
+        c_sdk.zvi_send_msg_to_bus(b"t", "\u00e9\t\"\\".encode())
+        c_sdk.py_zvi_set_parameters(b'{"parameters":[{"key":"k","value":2.5}]}')
+
+    s = Session(init=on_init)
+    assert s.run() == 0
+    assert set(s.names()) == set(EVENT_KEYS)
+    for name, payload in s.events:
+        obj = json.loads(payload)
+        assert list(obj) == EVENT_KEYS[name], name
+        assert compact(obj) == payload  # no whitespace, Python's own number and string forms
+    for fn in (c_sdk.py_zvi_get_orders, c_sdk.py_zvi_get_execution_reports, c_sdk.py_zvi_get_cash,
+               c_sdk.py_zvi_get_positions, c_sdk.py_zvi_get_parameters):
+        status, body = fn(b"{}")
+        assert status == 0 and compact(json.loads(body)) == body
+    (tick, *_) = s.named("tick")
+    assert list(tick["quotes"][0]) == ["bid_p", "bid_v", "ask_p", "ask_v"]
+    (first, *_) = s.named("order_status")
+    assert first["cl_ord_id"] == "caf\u00e9 \U0001f600 \"q\"\n"
+    assert list(query(c_sdk.py_zvi_get_parameters)["parameters"][0]) == PARAMETER_KEYS
+    finished = s.named("backtest_finished")[0]
+    assert finished == {"created_at": f"{DAY} 23:59:59", "events": len(s.events) - 1}
+
+
+# ---- the calendar and the prices ----
+
+BAR_SECONDS = {"60s": 60, "300s": 300, "900s": 900, "1800s": 1800, "3600s": 3600}
+
+
+@pytest.mark.parametrize("frequency,name", [
+    ("60s", "60s"), ("1m", "60s"), ("5m", "300s"), ("900s", "900s"), ("15m", "900s"), ("30m", "1800s"),
+    ("1h", "3600s"), ("3600s", "3600s"), ("1d", "1d"),
+])
+def test_bars_of_each_frequency(sdk, frequency, name):
+    configure(start="2024-01-05", end="2024-01-08")  # Friday .. Monday: two trading days
+    assert c_sdk.py_zvi_subscribe(S1, frequency, False) == 0
+    s = Session()
+    s.run()
+    bars = s.named("bar")
+    per_day = 1 if name == "1d" else 4 * 3600 // BAR_SECONDS[name]
+    assert len(bars) == 2 * per_day
+    assert {b["frequency"] for b in bars} == {name} and {b["symbol"] for b in bars} == {S1}
+    assert sorted({b["eob"][:10] for b in bars}) == ["2024-01-05", "2024-01-08"]
+    for b in bars:
+        if name == "1d":
+            assert (b["bob"][11:], b["eob"][11:]) == ("09:30:00", "15:00:00")
+        else:
+            assert ms(b["eob"]) - ms(b["bob"]) == BAR_SECONDS[name] * 1000
+            assert "09:30:00" <= b["bob"][11:] < "11:30:00" or "13:00:00" <= b["bob"][11:] < "15:00:00"
+    assert bars[-1]["eob"] == "2024-01-08 15:00:00"
+
+
+def test_ticks_follow_the_calendar_and_bars_aggregate_them(sdk):
+    configure()
+
+    def on_init(event):
+        for frequency in ("tick", "60s", "1800s", "1d"):
+            assert c_sdk.py_zvi_subscribe(S1, frequency, False) == 0
+
+    s = Session(init=on_init)
+    s.run()
+    ticks = s.named("tick")
+    assert len(ticks) == 4800
+    times = [t["created_at"][11:] for t in ticks]
+    assert times[0] == "09:30:03" and times[2399] == "11:30:00" and times[2400] == "13:00:03"
+    assert times[-1] == "15:00:00"
+    steps = [ms(t["created_at"]) for t in ticks]
+    assert all(b - a == 3000 for a, b in zip(steps[:2399], steps[1:2400]))
+    assert all(b - a == 3000 for a, b in zip(steps[2400:], steps[2401:]))
+    cum, high, low = 0, 0.0, math.inf
+    for t in ticks:
+        cents = round(t["price"] * 100)
+        assert t["price"] == cents / 100 and t["price"] >= 0.01
+        assert t["last_volume"] % 100 == 0 and 100 <= t["last_volume"] <= 5000
+        assert t["last_amount"] == cents * t["last_volume"] / 100
+        cum += t["last_volume"]
+        high, low = max(high, t["price"]), min(low, t["price"])
+        assert (t["cum_volume"], t["open"], t["high"], t["low"]) == (cum, ticks[0]["price"], high, low)
+        (quote,) = t["quotes"]
+        assert quote["bid_p"] == round(cents - 1) / 100 and quote["ask_p"] == (cents + 1) / 100
+        assert quote["bid_v"] % 100 == 0 and quote["ask_v"] % 100 == 0
+    assert ticks[-1]["cum_amount"] == sum(round(t["price"] * 100) * t["last_volume"] for t in ticks) / 100
+
+    stamps = [t["created_at"] for t in ticks]
+    for bar in s.named("bar"):
+        first, last = bisect.bisect_right(stamps, bar["bob"]), bisect.bisect_right(stamps, bar["eob"])
+        inside = ticks[first:last]
+        prices = [t["price"] for t in inside]
+        assert (bar["open"], bar["close"], bar["high"], bar["low"]) == (prices[0], prices[-1], max(prices), min(prices))
+        assert bar["volume"] == sum(t["last_volume"] for t in inside)
+        assert bar["amount"] == sum(round(t["price"] * 100) * t["last_volume"] for t in inside) / 100
+        if first:  # the price before the bar's first step
+            assert bar["pre_close"] == ticks[first - 1]["price"]
+    # Ticks at a bar's end come before its bars; bars of one instant go by frequency.
+    at_close = [(n, json.loads(p).get("frequency")) for n, p in s.events
+                if time_of(json.loads(p)) == f"{DAY} 15:00:00"]
+    assert at_close == [("tick", None), ("bar", "60s"), ("bar", "1800s"), ("bar", "1d")]
+
+
+def test_the_path_depends_only_on_seed_symbol_and_start_date(sdk):
+    def ticks(start, *, subscribe_at=None):
+        sdk.reset()
+        configure(start=start)
+        if subscribe_at is None:
+            assert c_sdk.py_zvi_subscribe(S2, "tick", False) == 0
+        else:
+            assert c_sdk.py_zvi_user_timer(86_400_000, ms(subscribe_at) - ms(start)) == 1
+
+        def on_user_timer(event):
+            c_sdk.py_zvi_user_timer_stop(1)
+            assert c_sdk.py_zvi_subscribe(S2, "tick", False) == 0
+
+        s = Session(user_timer=on_user_timer)
+        s.run()
+        return [p for n, p in s.events if n == "tick"]
+
+    full = ticks(DAY)
+    from_eleven = [p for p in full if json.loads(p)["created_at"] >= f"{DAY} 11:00:00"]
+    # Subscribed by a timer at 11:00:00 (before that instant's price step) ...
+    assert ticks(DAY, subscribe_at=f"{DAY} 11:00:00") == from_eleven
+    # ... or a session starting then: the day's first steps are walked, not replayed.
+    assert ticks(f"{DAY} 11:00:00") == from_eleven
+    assert ticks(f"{DAY} 10:59:59") == from_eleven
+
+
+def test_subscribing_in_a_handler(sdk):
+    configure(end=f"{DAY} 09:31:00")
+
+    def on_init(event):
+        assert c_sdk.py_zvi_subscribe(S1, "tick", False) == 0
+
+    def on_tick(event):
+        if event["symbol"] == S1 and event["created_at"].endswith("09:30:03"):
+            # The current step is already walked: the new symbol starts with the next one.
+            assert c_sdk.py_zvi_subscribe(S1, "60s", True) == 0  # instead of its ticks
+            assert c_sdk.py_zvi_subscribe(S2, "tick", False) == 0
+
+    s = Session(init=on_init, tick=on_tick)
+    s.run()
+    ticks = [(t["symbol"], t["created_at"][11:]) for t in s.named("tick")]
+    assert ticks[:3] == [(S1, "09:30:03"), (S2, "09:30:06"), (S2, "09:30:09")]
+    assert len(ticks) == 1 + 19 and {sym for sym, _ in ticks[1:]} == {S2}
+    assert [(b["symbol"], b["eob"][11:]) for b in s.named("bar")] == [(S1, "09:31:00")]
+
+
+def test_unsubscribe(sdk):
+    configure(end=f"{DAY} 09:31:00")
+    assert c_sdk.py_zvi_subscribe(f"{S1}, {S2}", "tick", False) == 0
+    assert c_sdk.py_zvi_subscribe(f"{S1},{S2}", "60s", False) == 0
+    assert c_sdk.py_zvi_unsubscribe(S2, "tick") == 0
+    assert c_sdk.py_zvi_unsubscribe("*", "1m") == 0
+    assert c_sdk.py_zvi_unsubscribe("SZSE.999999", "tick") == 0  # not subscribed: nothing to do
+    s = Session()
+    s.run()
+    assert {(n, json.loads(p)["symbol"]) for n, p in s.events if n in ("tick", "bar")} == {("tick", S1)}
+
+
+# ---- timers and schedules ----
+
+def test_timers_fire_at_their_simulated_times_in_order(sdk):
+    configure(start=f"{DAY} 09:00:00", end=f"{DAY} 09:10:00")
+    ids, clocks = [], []
+
+    def on_init(event):
+        c_sdk.py_zvi_set_timer(120_000)
+        ids.append(c_sdk.py_zvi_user_timer(180_000, 30_000))
+        ids.append(c_sdk.py_zvi_user_timer(300_000, 0))
+
+    def on_timer(event):
+        clocks.append((event["created_at"], c_sdk.zvi_now(), c_sdk.zvi_now_plus()))
+        if event["created_at"].endswith("09:06:00"):
+            c_sdk.py_zvi_set_timer(0)  # off
+
+    def on_user_timer(event):
+        clocks.append((event["created_at"], c_sdk.zvi_now(), c_sdk.zvi_now_plus()))
+        if event["timer_id"] == 1 and event["created_at"].endswith("09:06:30"):
+            c_sdk.py_zvi_user_timer_stop(1)
+            c_sdk.py_zvi_user_timer_stop(99)  # unknown: nothing
+
+    s = Session(init=on_init, timer=on_timer, user_timer=on_user_timer)
+    assert s.run() == 0
+    assert ids == [1, 2]
+    fired = [(n, json.loads(p)["timer_id"], json.loads(p)["created_at"][11:]) for n, p in s.events
+             if n in ("timer", "user_timer")]
+    assert fired == [
+        ("user_timer", 2, "09:00:00"), ("user_timer", 1, "09:00:30"), ("timer", 0, "09:02:00"),
+        ("user_timer", 1, "09:03:30"), ("timer", 0, "09:04:00"), ("user_timer", 2, "09:05:00"),
+        ("timer", 0, "09:06:00"), ("user_timer", 1, "09:06:30"), ("user_timer", 2, "09:10:00"),
+    ]
+    for created_at, now, now_plus in clocks:
+        assert now == ms(created_at) and now_plus == now / 1000
+    assert s.names()[0] == "init" and s.names()[-1] == "backtest_finished"
+    assert c_sdk.zvi_now() == ms(f"{DAY} 09:10:00")
+
+
+def test_groups_of_one_instant(sdk):
+    configure(end=f"{DAY} 10:00:00")
+    sequence = []
+
+    def on_init(event):
+        c_sdk.py_zvi_schedule("1d", "10:00:00")
+        c_sdk.py_zvi_set_timer(1_800_000)
+        c_sdk.py_zvi_user_timer(3_600_000, 0)
+        c_sdk.py_zvi_user_timer(600_000, 0)
+        c_sdk.py_zvi_subscribe(f"{S2},{S1}", "tick", False)
+        c_sdk.py_zvi_subscribe(f"{S2},{S1}", "1800s", False)
+        c_sdk.py_zvi_subscribe(f"{S2},{S1}", "60s", False)
+
+    def on_schedule(event):
+        place(symbol=S2, volume=100)  # its status event follows this handler at once
+
+    s = Session(init=on_init, schedule=on_schedule)
+    s.run()
+    for name, payload in s.events:
+        event = json.loads(payload)
+        if time_of(event) == f"{DAY} 10:00:00":
+            sequence.append((name, event.get("symbol") or event.get("timer_id"), event.get("frequency")))
+    assert sequence == [
+        ("schedule", None, None), ("order_status", S2, None), ("timer", 0, None), ("user_timer", 1, None),
+        ("user_timer", 2, None), ("execution_report", S2, None), ("order_status", S2, None),
+        ("tick", S1, None), ("tick", S2, None), ("bar", S1, "60s"), ("bar", S2, "60s"),
+        ("bar", S1, "1800s"), ("bar", S2, "1800s"), ("backtest_finished", None, None),
+    ]
+    moments = [ms(time_of(json.loads(p))) for _, p in s.events[1:]]
+    assert moments == sorted(moments)
+
+
+@pytest.mark.parametrize("date_rule,start,end,dates", [
+    ("1d", "2024-01-05", "2024-01-09", ["2024-01-05", "2024-01-08", "2024-01-09"]),
+    ("1w", "2024-01-03", "2024-01-23", ["2024-01-08", "2024-01-15", "2024-01-22"]),
+    ("1m", "2024-01-30", "2024-03-05", ["2024-02-01", "2024-03-01"]),
+    ("1m", "2024-05-30", "2024-06-04", ["2024-06-03"]),  # June 1st is a Saturday
+    ("1m", "2023-12-28", "2024-01-03", ["2024-01-01"]),  # no holidays: New Year's Day trades
+])
+def test_schedules(sdk, date_rule, start, end, dates):
+    configure(start=start, end=end)
+    assert c_sdk.py_zvi_schedule(date_rule, "09:15:00") == 0
+    assert c_sdk.py_zvi_schedule("1d", "20:00:00") == 0  # any time of a trading day
+    s = Session()
+    s.run()
+    fired = s.named("schedule")
+    assert [e["created_at"] for e in fired if e["time_rule"] == "09:15:00"] == [f"{d} 09:15:00" for d in dates]
+    assert {e["date_rule"] for e in fired if e["time_rule"] == "09:15:00"} == {date_rule}
+    evenings = [e["created_at"][:10] for e in fired if e["time_rule"] == "20:00:00"]
+    assert all(datetime.strptime(d, "%Y-%m-%d").weekday() < 5 for d in evenings) and evenings
+
+
+@pytest.mark.parametrize("call,args,status,text", [
+    ("py_zvi_user_timer", (0, 0), -1001, "period"),
+    ("py_zvi_user_timer", (-5, 10), -1001, "period"),
+    ("py_zvi_user_timer", (10, -1), -1001, "start_delay"),
+    ("py_zvi_schedule", ("2d", "09:00:00"), 1001, "date_rule"),
+    ("py_zvi_schedule", ("1d", "9:00:00"), 1001, "time_rule"),
+    ("py_zvi_schedule", ("1d", "24:00:00"), 1001, "time_rule"),
+    ("py_zvi_schedule", ("1d", "09:00"), 1001, "time_rule"),
+    ("py_zvi_subscribe", (S1, "2m", False), 1001, "frequency"),
+    ("py_zvi_subscribe", ("shse.600000", "tick", False), 1002, "shse.600000"),
+    ("py_zvi_subscribe", (f"{S1},SHSE.", "tick", False), 1002, "SHSE."),
+    ("py_zvi_subscribe", (f"{S1},,{S2}", "tick", False), 1002, "invalid symbol"),
+    ("py_zvi_subscribe", ("", "tick", False), 1002, "invalid symbol"),
+    ("py_zvi_subscribe", ("SHSE600000", "tick", False), 1002, "SHSE600000"),
+    ("py_zvi_unsubscribe", ("SHSE-1", "tick"), 1002, "SHSE-1"),
+    ("py_zvi_unsubscribe", (S1, "weekly"), 1001, "frequency"),
+])
+def test_bad_timer_schedule_and_subscription_arguments(sdk, call, args, status, text):
+    configure(end=f"{DAY} 09:31:00")
+    assert getattr(c_sdk, call)(*args) == status
+    assert text in ext() and ext().startswith(call.replace("py_", "", 1))
+    s = Session()
+    s.run()
+    assert s.names() == ["init", "backtest_finished"]  # nothing was set up
+
+
+# ---- orders and the account ----
+
+def test_partial_fills_and_the_account_agree(sdk):
+    configure(cash=1e7, transaction_ratio=0.01, commission_ratio=0.0003, commission_unit=0.002, slippage=0.001)
+    assert c_sdk.py_zvi_subscribe(S1, "tick", False) == 0
+    placed = []
+    s = Session(init=lambda e: placed.append(place(volume=20_000, cl_ord_id="big")))
+    s.run()
+    (new,) = placed
+    assert (new["order_id"], new["status"], new["filled_volume"]) == ("sim-1", 1, 0)
+    assert new["created_at"] == f"{DAY} 00:00:00"
+    ticks = {t["created_at"]: t for t in s.named("tick")}
+    reports = query(c_sdk.py_zvi_get_execution_reports)["execution_reports"]
+    assert reports == s.named("execution_report") and len(reports) > 100
+    remaining, balance, commission, cost = 20_000, 1e7, 0.0, 0.0
+    for i, r in enumerate(reports):
+        tick = ticks[r["created_at"]]
+        assert r["exec_id"] == f"sim-exec-{i + 1}" and (r["order_id"], r["cl_ord_id"]) == ("sim-1", "big")
+        assert r["volume"] == min(remaining, math.floor(tick["last_volume"] * 0.01))
+        assert r["price"] == tick["price"] * (1 + 0.001)
+        assert r["amount"] == r["price"] * r["volume"]
+        assert r["commission"] == r["amount"] * 0.0003 + r["volume"] * 0.002
+        remaining -= r["volume"]
+        balance -= r["amount"] + r["commission"]
+        commission += r["commission"]
+        cost += r["amount"]
+    assert remaining == 0
+    statuses = s.named("order_status")
+    assert [o["status"] for o in statuses] == [1] + [2] * (len(reports) - 1) + [3]
+    assert [o["filled_volume"] for o in statuses[1:]] == list(itertools.accumulate(r["volume"] for r in reports))
+    # Each fill's report comes just before the order's status event.
+    names = [n for n in s.names() if n in ("execution_report", "order_status")]
+    assert names == ["order_status"] + ["execution_report", "order_status"] * len(reports)
+
+    (final,) = query(c_sdk.py_zvi_get_orders)["orders"]
+    assert final == statuses[-1]
+    assert final["filled_amount"] == cost and final["filled_commission"] == commission
+    assert final["filled_vwap"] == final["filled_amount"] / 20_000
+    last = s.named("tick")[-1]["price"]
+    account = cash()
+    assert account["balance"] == balance and account["cum_commission"] == commission
+    assert (account["frozen"], account["available"]) == (0.0, balance)
+    assert account["market_value"] == 20_000 * last and account["nav"] == balance + 20_000 * last
+    assert account["pnl"] == account["nav"] - 1e7 and account["initial_cash"] == 1e7
+    (position,) = query(c_sdk.py_zvi_get_positions)["positions"]
+    assert position == {"symbol": S1, "side": 1, "volume": 20_000, "available": 20_000, "vwap": cost / 20_000,
+                        "price": last, "market_value": 20_000 * last, "cost": cost,
+                        "fpnl": 20_000 * last - cost}
+    assert query(c_sdk.py_zvi_get_unfinished_orders) == {"orders": []}
+
+
+def test_frozen_cash_rejections_and_cancels(sdk):
+    configure(cash=100_000.0, commission_ratio=0.001, commission_unit=0.01, slippage=0.002)
+    low = place(order_type=LIMIT, volume=1000, price=1.0)  # far below the market: never fills
+    turnover = 1000 * 1.0 * (1 + 0.002)
+    frozen = turnover + turnover * 0.001 + 1000 * 0.01
+    assert low["status"] == 1
+    assert (cash()["frozen"], cash()["available"], cash()["balance"]) == (frozen, 100_000.0 - frozen, 100_000.0)
+
+    too_big = place(order_type=LIMIT, volume=100_000, price=1.0)
+    assert (too_big["order_id"], too_big["status"], too_big["ord_rej_reason"]) == ("sim-2", 8, 1)
+    assert too_big["ord_rej_reason_detail"].startswith("insufficient cash")
+    no_shares = place(side=SELL, volume=100)
+    assert (no_shares["status"], no_shares["ord_rej_reason"]) == (8, 2)
+    assert no_shares["ord_rej_reason_detail"] == "insufficient position: 0 available, 100 to sell"
+    assert cash()["frozen"] == frozen  # rejections freeze nothing
+
+    assert c_sdk.py_zvi_cancel_order(b'{"order_ids":["sim-1"]}') == 0
+    assert (cash()["frozen"], cash()["available"]) == (0.0, 100_000.0)
+    assert c_sdk.py_zvi_cancel_order(b'{"order_ids":["sim-1","sim-2","sim-9"]}') == 1003
+    assert ext() == 'zvi_cancel_orders_pb: unknown or finished orders: "sim-1", "sim-2", "sim-9"'
+    assert c_sdk.py_zvi_strerror(1003) == TEXTS[1003]
+    s = Session()
+    s.poll()  # the status events were queued: poll delivers them without moving time
+    assert [(o["order_id"], o["status"]) for o in s.named("order_status")] == [
+        ("sim-1", 1), ("sim-2", 8), ("sim-3", 8), ("sim-1", 5)]
+    assert [o["status"] for o in query(c_sdk.py_zvi_get_orders)["orders"]] == [5, 8, 8]
+
+
+def test_limit_orders_wait_until_the_price_crosses(sdk):
+    configure(slippage=0.0005)
+    assert c_sdk.py_zvi_subscribe(S1, "tick", False) == 0
+    limits = {}
+
+    def on_init(event):
+        (price,) = query(c_sdk.py_zvi_current_price, {"symbols": [S1]})["prices"]
+        limits["buy"] = round(price["price"] * 0.997, 2)
+        place(order_type=LIMIT, volume=300, price=limits["buy"])
+        place(volume=500)  # filled at the first step
+
+    def on_order_status(event):
+        if event["order_id"] == "sim-2" and event["status"] == 3:
+            limits["sell"] = round(event["filled_vwap"] * 1.002, 2)
+            place(side=SELL, order_type=LIMIT, volume=500, price=limits["sell"])
+
+    s = Session(init=on_init, order_status=on_order_status)
+    s.run()
+    ticks = s.named("tick")
+    fills = {r["order_id"]: r for r in s.named("execution_report")}
+    assert set(fills) == {"sim-1", "sim-2", "sim-3"}
+    placed = (("sim-1", "buy", f"{DAY} 00:00:00"), ("sim-3", "sell", fills["sim-2"]["created_at"]))
+    for order_id, side, placed_at in placed:
+        limit = limits[side]
+        crosses = (lambda p: p <= limit) if side == "buy" else (lambda p: p >= limit)
+        first = next(t for t in ticks if t["created_at"] > placed_at and crosses(t["price"]))
+        assert fills[order_id]["created_at"] == first["created_at"]
+        assert crosses(fills[order_id]["price"])  # slippage never takes a fill past its limit
+    assert fills["sim-2"]["created_at"] == f"{DAY} 09:30:03"
+
+
+@pytest.mark.parametrize("match_mode", [0, 1])
+def test_match_mode(sdk, match_mode):
+    configure(match_mode=match_mode)
+    (price,) = query(c_sdk.py_zvi_current_price, {"symbols": [S1]})["prices"]
+    assert price["created_at"] == f"{DAY} 00:00:00"  # no step yet: the path's opening price
+    placed = place(volume=100)
+    if match_mode == 1:  # matched at once against the current price
+        assert (placed["status"], placed["filled_volume"]) == (3, 100)
+        assert placed["filled_amount"] == price["price"] * 100
+        assert cash()["balance"] == 1e6 - price["price"] * 100
+        assert place(side=SELL, volume=100)["status"] == 3  # selling it all closes the position
+        assert query(c_sdk.py_zvi_get_positions) == {"positions": []}
+        assert cash()["balance"] == 1e6 - price["price"] * 100 + price["price"] * 100
+    else:
+        assert (placed["status"], placed["filled_volume"]) == (1, 0)
+        s = Session()
+        s.run()
+        (fill,) = s.named("execution_report")
+        assert fill["created_at"] == f"{DAY} 09:30:03"
+
+
+def test_selling_and_the_positions(sdk):
+    configure(commission_ratio=0.001, end=f"{DAY} 09:35:00")
+    results = {}
+
+    def on_order_status(event):
+        if event["order_id"] == "sim-1" and event["status"] == 3:
+            results["too_many"] = place(side=SELL, volume=600)
+            results["resting"] = place(side=SELL, order_type=LIMIT, volume=300, price=10_000.0)
+            results["frozen"] = place(side=SELL, volume=300)
+            results["sold"] = place(side=SELL, volume=200, cl_ord_id="out")
+
+    s = Session(init=lambda e: place(volume=500), order_status=on_order_status)
+    s.run()
+    assert [(k, r["status"], r["ord_rej_reason"]) for k, r in results.items()] == [
+        ("too_many", 8, 2), ("resting", 1, 0), ("frozen", 8, 2), ("sold", 1, 0)]
+    assert results["frozen"]["ord_rej_reason_detail"] == "insufficient position: 200 available, 300 to sell"
+    buy, sell = s.named("execution_report")
+    assert (buy["side"], sell["side"], sell["volume"], sell["cl_ord_id"]) == (1, 2, 200, "out")
+    balance = 1e6 - (buy["amount"] + buy["commission"]) + (sell["amount"] - sell["commission"])
+    cost = buy["amount"] - buy["amount"] * 200 / 500
+    (position,) = query(c_sdk.py_zvi_get_positions)["positions"]
+    assert (position["volume"], position["available"]) == (300, 0)  # the resting sell holds the rest
+    assert position["cost"] == cost and position["vwap"] == cost / 300
+    assert position["fpnl"] == position["market_value"] - cost
+    assert cash()["balance"] == balance
+    assert [o["order_id"] for o in query(c_sdk.py_zvi_get_unfinished_orders)["orders"]] == ["sim-3"]
+    assert c_sdk.py_zvi_cancel_all_orders(b"{}") == 0
+    assert query(c_sdk.py_zvi_get_positions)["positions"][0]["available"] == 300
+    assert query(c_sdk.py_zvi_get_unfinished_orders) == {"orders": []}
+    only = query(c_sdk.py_zvi_get_execution_reports, {"order_id": "sim-5"})["execution_reports"]
+    assert only == [sell]
+    assert query(c_sdk.py_zvi_get_execution_reports, {"order_id": "sim-77"}) == {"execution_reports": []}
+
+
+def test_queries_and_current_prices(sdk):
+    configure(end=f"{DAY} 09:31:00")
+    assert c_sdk.py_zvi_subscribe(S1, "tick", False) == 0
+    s = Session()
+    s.run()
+    last = s.named("tick")[-1]
+    prices = query(c_sdk.py_zvi_current_price, {"symbols": [S1, S2, S1]})["prices"]
+    assert prices[0] == prices[2] == {"symbol": S1, "price": last["price"], "created_at": last["created_at"]}
+    assert prices[1]["symbol"] == S2 and prices[1]["created_at"] == f"{DAY} 09:31:00"
+    assert query(c_sdk.py_zvi_current_price, {"symbols": []}) == {"prices": []}
+    status, body = c_sdk.py_zvi_get_accounts()
+    assert status == 0 and json.loads(body) == {"accounts": [{"account_id": "sim", "account_name": "simulated"}]}
+
+
+# ---- events caused by handlers, stop and resume ----
+
+def test_events_a_handler_causes_come_right_after_it(sdk):
+    configure(end=f"{DAY} 09:30:03")
+    c_sdk.zvi_add_bus_topic(b"news")
+    assert c_sdk.py_zvi_add_parameters(b'{"parameters":[{"key":"k","value":1}]}') == 0
+
+    def on_tick(event):
+        if event["symbol"] == S1:
+            c_sdk.zvi_send_msg_to_bus(b"news", b"hello")
+            place(symbol=S2, volume=100)
+            c_sdk.py_zvi_set_parameters(b'{"parameters":[{"key":"k","value":3}]}')
+            sdk.queue_event(b"custom", b"x")
+
+    s = Session(init=lambda e: c_sdk.py_zvi_subscribe(f"{S1},{S2}", "tick", False), tick=on_tick)
+    s.run()
+    assert s.names() == ["init", "tick", "bus_message", "order_status", "parameter", "custom", "tick",
+                         "backtest_finished"]
+    assert s.named("bus_message") == [{"topic": "news", "msg": "hello", "created_at": f"{DAY} 09:30:03"}]
+    assert s.named("backtest_finished")[0]["events"] == 7
+
+
+def test_stop_in_a_handler_then_resume(sdk):
+    def build():
+        configure(end=f"{DAY} 10:00:00", transaction_ratio=0.05)
+        c_sdk.py_zvi_subscribe(f"{S1},{S2}", "60s", False)
+        c_sdk.py_zvi_set_timer(300_000)
+        place(volume=5000)
+
+    build()
+    whole = Session()
+    assert whole.run() == 0
+    sdk.reset()
+    build()
+    runs = []
+    pieces = Session()
+    pieces.actions = {name: (lambda e: c_sdk.py_zvi_stop() if len(pieces.events) % 37 == 0 else None)
+                      for name in EVENT_KEYS}
+    while not pieces.events or pieces.events[-1][0] != "backtest_finished":
+        before = len(pieces.events)
+        assert pieces.run() == 0
+        runs.append(len(pieces.events) - before)
+        assert not sdk.stop_requested()
+    assert pieces.events == whole.events
+    assert len(runs) > 5 and all(n == 37 for n in runs[1:-1])
+    # After the end a run returns at once, with only what was queued.
+    assert pieces.run() == 0 and len(pieces.events) == len(whole.events)
+    sdk.queue_event(b"late", b"")
+    assert pieces.run() == 0 and pieces.events[-1] == ("late", b"")
+
+
+def test_reconfiguration_starts_a_new_session(sdk):
+    configure(start=f"{DAY} 09:29:00", end=f"{DAY} 09:31:00")
+    c_sdk.py_zvi_subscribe(S1, "60s", False)
+    c_sdk.py_zvi_user_timer(60_000, 30_000)
+    c_sdk.py_zvi_add_parameters(b'{"parameters":[{"key":"k","value":1}]}')
+    c_sdk.py_zvi_set_instrument_pool_symbols_pb(b'{"name":"p","symbols":["SHSE.600000"]}')
+    place(volume=100)
+    first = Session()
+    first.run()
+    assert cash()["market_value"] > 0
+
+    configure(start="2024-01-03 09:29:00", end="2024-01-03 09:31:00", cash=5e5, seed=3)
+    assert query(c_sdk.py_zvi_get_orders) == {"orders": []}
+    assert query(c_sdk.py_zvi_get_positions) == {"positions": []}
+    assert cash()["balance"] == 5e5 and cash()["initial_cash"] == 5e5
+    assert c_sdk.zvi_now() == ms("2024-01-03 09:29:00")
+    second = Session()
+    second.run()
+    # Subscriptions, timers, parameters and pools survive; the replay starts with init again.
+    assert second.names()[0] == "init" and second.names().count("init") == 1
+    assert [e["created_at"][11:] for e in second.named("user_timer")] == ["09:29:30", "09:30:30"]
+    assert [b["eob"] for b in second.named("bar")] == ["2024-01-03 09:31:00"]
+    assert query(c_sdk.py_zvi_get_parameters)["parameters"][0]["value"] == 1.0
+    assert query(c_sdk.py_zvi_get_instrument_pools_pb)["pools"] == [{"name": "p", "symbols": [S1]}]
+
+
+# ---- bus, parameters, pools ----
+
+@pytest.mark.parametrize("msg,text", [
+    (b"hello", "hello"), ("\u00e9\u20ac".encode(), "\u00e9\u20ac"), (b'{"a": [1]}', '{"a": [1]}'),
+    (b"\xff\xfe", "\u00ff\u00fe"),  # invalid UTF-8: each byte as \u00XX (Latin-1)
+    (b"a\xe2\x82", "a\u00e2\u0082"), (b"\x01\"\\", "\x01\"\\"), (b"", ""),
+])
+def test_bus_loop_back(sdk, msg, text):
+    simulate()  # works without a session too
+    c_sdk.zvi_add_bus_topic(b"news")
+    assert c_sdk.zvi_send_msg_to_bus(b"news", msg) == 0
+    assert c_sdk.zvi_send_msg_to_bus(b"sports", msg) == 0  # not added: not looped back
+    assert c_sdk.py_zvi_send_msg_to_bus("news", "") == 0
+    s = Session()
+    s.poll()
+    assert s.names() == ["bus_message", "bus_message"]
+    payload = s.events[0][1]
+    assert json.loads(payload) == {"topic": "news", "msg": text, "created_at": "1970-01-01 00:00:00"}
+    payload.decode("utf-8")  # always valid UTF-8
+
+
+def test_bus_refuses_an_empty_topic(sdk):
+    simulate()
+    assert c_sdk.zvi_send_msg_to_bus(b"", b"m") == 1001
+    assert ext() == "zvi_send_msg_to_bus: the topic is empty"
+    assert sdk.pending_events() == 0
+
+
+def test_parameters(sdk):
+    simulate()  # no session needed
+    added = {"parameters": [
+        {"key": "b", "value": 2, "min": 0, "max": 10, "name": "B", "intro": "i", "group": "g", "readonly": False},
+        {"key": "a", "value": 1.5},
+        {"key": "ro", "value": 1, "readonly": True},
+    ]}
+    assert c_sdk.py_zvi_add_parameters(encode(added)) == 0
+    everything = query(c_sdk.py_zvi_get_parameters)["parameters"]
+    assert everything == [
+        {"key": "a", "value": 1.5, "min": None, "max": None, "name": "", "intro": "", "group": "", "readonly": False},
+        {"key": "b", "value": 2.0, "min": 0.0, "max": 10.0, "name": "B", "intro": "i", "group": "g",
+         "readonly": False},
+        {"key": "ro", "value": 1.0, "min": None, "max": None, "name": "", "intro": "", "group": "", "readonly": True},
+    ]
+    chosen = query(c_sdk.py_zvi_get_parameters, {"keys": ["ro", "zz", "a"]})["parameters"]
+    assert chosen == [everything[0], everything[2]]
+    assert query(c_sdk.py_zvi_get_parameters, {"keys": []})["parameters"] == []
+
+    assert c_sdk.py_zvi_set_parameters(b'{"parameters":[{"key":"b","value":7},{"key":"a","value":-3}]}') == 0
+    s = Session()
+    s.poll()
+    (event,) = s.named("parameter")
+    assert [(p["key"], p["value"]) for p in event["parameters"]] == [("b", 7.0), ("a", -3.0)]
+
+    for request, status, text in [
+        ({"key": "b", "value": 11}, 1001, "outside"), ({"key": "b", "value": -1}, 1001, "outside"),
+        ({"key": "ro", "value": 2}, 1001, "read-only"), ({"key": "zz", "value": 2}, 1005, "no parameter"),
+        ({"key": "b"}, 1001, "value"), ({"key": "b", "value": "1"}, 1001, "value"), ({"value": 1}, 1001, "key"),
+    ]:
+        # The good change before the bad one is not applied either.
+        req = encode({"parameters": [{"key": "a", "value": 100}, request]})
+        assert c_sdk.py_zvi_set_parameters(req) == status
+        assert text in ext()
+    assert [p["value"] for p in query(c_sdk.py_zvi_get_parameters)["parameters"]] == [-3.0, 7.0, 1.0]
+    assert sdk.pending_events() == 0
+
+    # Adding an existing key replaces it whole.
+    assert c_sdk.py_zvi_add_parameters(b'{"parameters":[{"key":"ro","value":5,"name":"again"}]}') == 0
+    assert query(c_sdk.py_zvi_get_parameters, {"keys": ["ro"]})["parameters"][0]["readonly"] is False
+
+
+def test_pools(sdk):
+    simulate()
+    for name, symbols in (("z", [S2]), ("a", [S1, S2]), ("z", [S1])):
+        assert c_sdk.py_zvi_set_instrument_pool_symbols_pb(encode({"name": name, "symbols": symbols})) == 0
+    assert query(c_sdk.py_zvi_get_instrument_pools_pb) == {"pools": [{"name": "a", "symbols": [S1, S2]},
+                                                                      {"name": "z", "symbols": [S1]}]}
+    assert query(c_sdk.py_zvi_get_instrument_pool_by_name_pb, {"name": "a"}) == {"name": "a", "symbols": [S1, S2]}
+    assert c_sdk.py_zvi_del_instrument_pool_by_name_pb(b'{"name":"a"}') == 0
+    assert c_sdk.py_zvi_del_instrument_pool_by_name_pb(b'{"name":"a"}') == 1005
+    assert ext() == 'zvi_del_instrument_pool_by_name_pb: no pool "a"'
+    assert c_sdk.py_zvi_get_instrument_pool_by_name_pb(b'{"name":"a"}') == (1005, None)
+    assert c_sdk.py_zvi_strerror(1005) == TEXTS[1005]
+    assert query(c_sdk.py_zvi_get_instrument_pools_pb) == {"pools": [{"name": "z", "symbols": [S1]}]}
+
+
+# ---- bad requests ----
+
+def _order(**changes):
+    req = order()
+    req.update(changes)
+    return encode({k: v for k, v in req.items() if v is not ...})
+
+
+BAD_REQUESTS = [
+    ("py_zvi_place_order", b"not json", 1001, "malformed JSON: invalid literal at offset 0"),
+    ("py_zvi_place_order", b"[1]", 1001, "the request must be a JSON object"),
+    ("py_zvi_place_order", _order() + b" x", 1001, "unexpected text after the JSON value"),
+    ("py_zvi_place_order", b'{"symbol":"\xff"}', 1001, "invalid UTF-8"),
+    ("py_zvi_place_order", b'{"symbol":"\\ud800"}', 1001, "lone high surrogate"),
+    ("py_zvi_place_order", b'{"symbol":"\\udc00"}', 1001, "lone low surrogate"),
+    ("py_zvi_place_order", b'{"symbol":"a\x01"}', 1001, "control character"),
+    ("py_zvi_place_order", b"[" * 70 + b"]" * 70, 1001, "nesting too deep"),
+    ("py_zvi_place_order", b'{"volume":1e999}', 1001, "number out of range"),
+    ("py_zvi_place_order", b'{"volume":NaN}', 1001, "malformed JSON"),
+    ("py_zvi_place_order", _order(symbol=...), 1001, "symbol must be a string"),
+    ("py_zvi_place_order", _order(symbol=600000), 1001, "symbol must be a string"),
+    ("py_zvi_place_order", _order(symbol="shse.600000"), 1002, 'invalid symbol "shse.600000"'),
+    ("py_zvi_place_order", _order(side=3), 1001, "side"),
+    ("py_zvi_place_order", _order(side="1"), 1001, "side"),
+    ("py_zvi_place_order", _order(side=True), 1001, "side"),
+    ("py_zvi_place_order", _order(order_type=0), 1001, "order_type"),
+    ("py_zvi_place_order", _order(volume=0), 1001, "volume"),
+    ("py_zvi_place_order", _order(volume=-100), 1001, "volume"),
+    ("py_zvi_place_order", _order(volume=100.0), 1001, "volume"),
+    ("py_zvi_place_order", _order(volume="100"), 1001, "volume"),
+    ("py_zvi_place_order", _order(volume=2**70), 1001, "volume"),
+    ("py_zvi_place_order", _order(order_type=LIMIT), 1001, "price"),
+    ("py_zvi_place_order", _order(order_type=LIMIT, price=0), 1001, "price"),
+    ("py_zvi_place_order", _order(order_type=LIMIT, price="10"), 1001, "price"),
+    ("py_zvi_place_order", _order(price="10"), 1001, "price"),
+    ("py_zvi_place_order", _order(cl_ord_id=7), 1001, "cl_ord_id"),
+    ("py_zvi_cancel_order", b"{}", 1001, "order_ids"),
+    ("py_zvi_cancel_order", b'{"order_ids":"sim-1"}', 1001, "order_ids"),
+    ("py_zvi_cancel_order", b'{"order_ids":[1]}', 1001, "order_ids"),
+    ("py_zvi_cancel_order", b'{"order_ids":["sim-0","sim-01","x"]}', 1003, '"sim-0", "sim-01", "x"'),
+    ("py_zvi_cancel_all_orders", b"[]", 1001, "JSON object"),
+    ("py_zvi_get_orders", b"{", 1001, "malformed JSON"),
+    ("py_zvi_get_unfinished_orders", b"1", 1001, "JSON object"),
+    ("py_zvi_get_execution_reports", b'{"order_id":1}', 1001, "order_id"),
+    ("py_zvi_get_cash", b"null", 1001, "JSON object"),
+    ("py_zvi_get_positions", b'{"a":}', 1001, "malformed JSON"),
+    ("py_zvi_current_price", b"{}", 1001, "symbols"),
+    ("py_zvi_current_price", b'{"symbols":"SHSE.600000"}', 1001, "symbols"),
+    ("py_zvi_current_price", b'{"symbols":["SHSE.600000","X"]}', 1002, '"X"'),
+    ("py_zvi_add_parameters", b'{"parameters":{}}', 1001, "parameters"),
+    ("py_zvi_add_parameters", b'{"parameters":[{"key":"","value":1}]}', 1001, "key"),
+    ("py_zvi_add_parameters", b'{"parameters":[{"key":"k","value":1,"min":2,"max":1}]}', 1001, "min is above max"),
+    ("py_zvi_add_parameters", b'{"parameters":[{"key":"k","value":5,"max":1}]}', 1001, "outside"),
+    ("py_zvi_add_parameters", b'{"parameters":[{"key":"k","value":1,"min":"0"}]}', 1001, "min and max"),
+    ("py_zvi_add_parameters", b'{"parameters":[{"key":"k","value":1,"name":5}]}', 1001, "name"),
+    ("py_zvi_add_parameters", b'{"parameters":[{"key":"k","value":1,"readonly":1}]}', 1001, "readonly"),
+    ("py_zvi_add_parameters", b'{"parameters":[1]}', 1001, "object"),
+    ("py_zvi_set_parameters", b'{"parameters":[{"key":"nope","value":1}]}', 1005, 'no parameter "nope"'),
+    ("py_zvi_get_parameters", b'{"keys":[1]}', 1001, "keys"),
+    ("py_zvi_set_instrument_pool_symbols_pb", b'{"name":"p","symbols":["bad"]}', 1002, '"bad"'),
+    ("py_zvi_set_instrument_pool_symbols_pb", b'{"name":"","symbols":[]}', 1001, "name"),
+    ("py_zvi_set_instrument_pool_symbols_pb", b'{"name":"p"}', 1001, "symbols"),
+    ("py_zvi_get_instrument_pool_by_name_pb", b"{}", 1001, "name"),
+    ("py_zvi_get_instrument_pool_by_name_pb", b'{"name":"nope"}', 1005, 'no pool "nope"'),
+    ("py_zvi_del_instrument_pool_by_name_pb", b'{"name":7}', 1001, "name"),
+]
+
+
+@pytest.mark.parametrize("fn,req,status,text", BAD_REQUESTS)
+def test_bad_requests(sdk, fn, req, status, text):
+    configure()
+    first = sdk.call_count()
+    result = getattr(c_sdk, fn)(req)
+    assert result == ((status, None) if isinstance(result, tuple) else status)
+    message = ext()
+    assert text in message
+    assert message.startswith(sdk.calls()[first].fn + ": ")
+    assert c_sdk.py_zvi_strerror(status) == TEXTS[status]
+    assert query(c_sdk.py_zvi_get_orders) == {"orders": []}
+    assert sdk.pending_events() == 0
+
+
+def test_bad_request_buffers(sdk, standin):
+    configure()
+    lib = ctypes.CDLL(standin.path)
+    lib.zvi_cancel_orders_pb.argtypes = [ctypes.c_char_p, ctypes.c_int]
+    assert lib.zvi_cancel_orders_pb(None, 0) == 1001
+    assert ext() == "zvi_cancel_orders_pb: the request is a null pointer"
+    assert lib.zvi_cancel_orders_pb(b"{}", -1) == 1001
+    assert ext() == "zvi_cancel_orders_pb: negative request length"
+    # Only req_len bytes are read; an empty request reads as {}.
+    assert lib.zvi_cancel_orders_pb(b'{"order_ids":[]} trailing', 16) == 0
+    assert c_sdk.py_zvi_cancel_all_orders(b"") == 0
+
+
+@pytest.mark.parametrize("fn", ["py_zvi_place_order", "py_zvi_cancel_order", "py_zvi_cancel_all_orders",
+                                "py_zvi_get_orders", "py_zvi_get_unfinished_orders", "py_zvi_get_execution_reports",
+                                "py_zvi_get_cash", "py_zvi_get_positions", "py_zvi_current_price"])
+def test_trading_needs_a_session(sdk, fn):
+    simulate()
+    result = getattr(c_sdk, fn)(_order())
+    assert result == ((1004, None) if isinstance(result, tuple) else 1004)
+    assert "no active backtest session" in ext() and c_sdk.py_zvi_strerror(1004) == TEXTS[1004]
+
+
+GOOD_CONFIG = [DAY, "2024-01-03", 1e6, 0.1, 0.001, 0.0, 0.001, 0.0, 0.0, 0, 0, 0]
+
+
+@pytest.mark.parametrize("index,value,text", [
+    (0, "2024-1-02", "start_time \"2024-1-02\""), (0, "2024-02-30", "start_time"), (0, "2023-02-29", "start_time"),
+    (0, "2024-01-02 24:00:00", "start_time"), (0, "2024-01-02T09:30:00", "start_time"),
+    (0, "2024-01-02 09:30", "start_time"), (0, "", "start_time"), (1, "tomorrow", "end_time"),
+    (1, "2024-01-01", "start_time is after end_time"), (2, 0.0, "initial_cash"), (2, -1.0, "initial_cash"),
+    (2, math.nan, "initial_cash"), (2, math.inf, "initial_cash"), (3, 1.5, "transaction_ratio"),
+    (3, -0.1, "transaction_ratio"), (4, math.nan, "commission_ratio"), (6, 2.0, "slippage_ratio"),
+    (5, -1.0, "commission_unit"), (5, math.inf, "commission_unit"), (10, 2, "match_mode"), (10, -1, "match_mode"),
+])
+def test_bad_configuration(sdk, index, value, text):
+    simulate()
+    args = list(GOOD_CONFIG)
+    args[index] = value
+    assert c_sdk.py_zvi_set_backtest_config(*args) == 1001
+    assert text in ext() and ext().startswith("zvi_set_backtest_config: ")
+    assert c_sdk.py_zvi_get_cash(b"{}") == (1004, None)  # no session was started
+
+
+def test_a_failed_reconfiguration_leaves_the_session(sdk):
+    configure(cash=5e5)
+    place(volume=100)
+    args = list(GOOD_CONFIG)
+    args[2] = -5.0
+    assert c_sdk.py_zvi_set_backtest_config(*args) == 1001
+    assert cash()["initial_cash"] == 5e5 and len(query(c_sdk.py_zvi_get_orders)["orders"]) == 1
+
+
+@pytest.mark.parametrize("start,end,first,finished", [
+    (DAY, DAY, f"{DAY} 09:30:03", f"{DAY} 23:59:59"),  # a date alone ends with its last second
+    (f"{DAY} 09:30:03", f"{DAY} 09:30:03", f"{DAY} 09:30:03", f"{DAY} 09:30:03"),
+    ("2024-01-06", "2024-01-08 09:30:03", "2024-01-08 09:30:03", "2024-01-08 09:30:03"),  # from a Saturday
+])
+def test_period_edges(sdk, start, end, first, finished):
+    configure(start=start, end=end)
+    c_sdk.py_zvi_subscribe(S1, "tick", False)
+    s = Session()
+    s.run()
+    assert s.named("init") == [{"created_at": start if len(start) > 10 else f"{start} 00:00:00"}]
+    assert s.named("tick")[0]["created_at"] == first
+    assert s.named("backtest_finished")[0]["created_at"] == finished
+
+
+# ---- scripts still win ----
+
+def test_scripts_override_what_the_simulation_answers(sdk):
+    configure()
+    sdk.set_int("zvi_place_order_pb", 9)
+    assert c_sdk.py_zvi_place_order(_order()) == (9, None)
+    assert len(query(c_sdk.py_zvi_get_orders)["orders"]) == 1  # the simulation still took the order
+    sdk.set_response("zvi_get_cash_pb", b'{"nav":1}')
+    assert query(c_sdk.py_zvi_get_cash) == {"nav": 1}
+    sdk.set_int("zvi_subscribe", 0)
+    assert c_sdk.py_zvi_subscribe("bad", "tick", False) == 0  # scripted status, refused all the same
+    sdk.set_strerror(1001, b"mine")
+    assert c_sdk.py_zvi_strerror(1001) == b"mine" and c_sdk.py_zvi_strerror(1002) == TEXTS[1002]
+    sdk.set_text("zvi_get_ext_errormsg", b"scripted")
+    assert c_sdk.py_zvi_get_ext_errormsg() == b"scripted"
+    sdk.set_int("zvi_now", 5)
+    sdk.set_real("zvi_now_plus", 2.5)
+    assert (c_sdk.zvi_now(), c_sdk.zvi_now_plus()) == (5, 2.5)
+    sdk.set_int("zvi_user_timer", -7)
+    assert c_sdk.py_zvi_user_timer(3_600_000, 0) == -7
+    sdk.set_int("zvi_run", 3)
+    s = Session()
+    assert s.run() == 3
+    # The order's status event was queued before the run: queued events go first.
+    assert s.names()[:2] == ["order_status", "init"] and s.names()[-1] == "backtest_finished"
+    assert "tick" not in s.names() and len(s.named("user_timer")) == 24  # the timer was made anyway
