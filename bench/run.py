@@ -249,8 +249,17 @@ class B4(Case):
 CASES = {"B1": B1, "B2": B2, "B2s": B2s, "B3": B3, "B4": B4}
 
 
-def measure(cases, repeats):
-    """{case key: {impl: [ns per op, ...]}} over repeats rounds, rotating the order."""
+def load_average():
+    """The one-minute load average, or None where the system has none."""
+    try:
+        return os.getloadavg()[0]
+    except (AttributeError, OSError):
+        return None
+
+
+def measure(cases, repeats, loads=None):
+    """{case key: {impl: [ns per op, ...]}} over repeats rounds, rotating the order.
+    Appends the load average after each case to loads."""
     out = {c.key: {i: [] for i in c.impls} for c in cases}
     for case in cases:
         for impl in case.impls:
@@ -262,6 +271,8 @@ def measure(cases, repeats):
             k = rep % len(impls)
             for impl in impls[k:] + impls[:k]:
                 out[case.key][impl].append(case.run_once(impl))
+        if loads is not None:
+            loads.append(load_average())
         print(f"  {case.key} done", file=sys.stderr, flush=True)
     return out
 
@@ -407,6 +418,21 @@ def print_table(med, raw, info):
                 print(f"  {impl:28}{v:9.1f}{v / floor:9.2f}{v - sdk:9.1f}{(v - sdk) / (floor - sdk):8.2f}"
                       f"{spread(raw[key][impl]):>9}")
     print("\n  spread: (max - min) / median over the loops;  net: less the SDK's own cost (SDK alone)")
+    busy = busy_note(info.get("loads") or [])
+    if busy:
+        print(busy)
+
+
+def busy_note(loads):
+    """A warning when other processes shared the CPUs during the timings, else ''.
+    The benchmark itself keeps one CPU busy; more than that beyond half a CPU is others'."""
+    known = [x for x in loads if x is not None]
+    cpus = os.cpu_count() or 1
+    if not known or max(known) - 1 <= 0.5:
+        return ""
+    return (f"  load average up to {max(known):.1f} on {cpus} CPU{'s' if cpus > 1 else ''} during the timings: other "
+            "processes competed for the CPUs,\n  so times and spreads are inflated unevenly (instruction counts, "
+            "--callgrind, are not affected)")
 
 
 def spread(values):
@@ -527,7 +553,9 @@ def main():
         for key in args.cases.split(","):
             cls = CASES[key]
             cases.append(cls(sdk, mods, scale, repeats) if cls is B3 else cls(sdk, mods, scale))
-        raw = measure(cases, repeats)
+        loads = [load_average()]
+        raw = measure(cases, repeats, loads)
+        report["loads"] = loads
         report["b4_labels"] = next((c.labels for c in cases if c.key == "B4"), {})
         report["shape"] = {c.key: [len(raw[c.key][c.impls[0]]), c.ops_per_loop] for c in cases}
         sdk.reset()

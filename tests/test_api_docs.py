@@ -194,3 +194,16 @@ def test_examples_type_check(tmp_path):
     examples = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
     assert examples
     run_tool(["mypy", "--check-untyped-defs", "--cache-dir", str(tmp_path / "cache"), *examples], tmp_path)
+
+
+# ---- calls without an argument array ----
+
+NO_PARAMS = [f for f in API.functions if not f.params]
+
+
+@pytest.mark.parametrize("func", NO_PARAMS, ids=name_of)
+def test_a_call_with_no_argument_array_works(sdk, func):
+    # iter(f, sentinel) calls f with a null argument vector, which a function of no
+    # parameters must take like an empty one.
+    fn = getattr(c_sdk, func.name)
+    assert next(iter(fn, object())) == fn()

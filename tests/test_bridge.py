@@ -488,3 +488,66 @@ def test_zvi_poll_delivers_pending_events(sdk):
     assert sdk.pending_events() == 0
     assert [c.fn for c in sdk.calls()] == ["zvi_set_event_callback_pb", "zvi_poll", "zvi_poll", "zvi_now",
                                            "zvi_now"]
+
+
+# ---- repeated event names ----
+
+NAMES = ["tick", "bar", "order_status", "execution_report", "timer", "tick", "bar", "€vent", "x" * 47,
+         "x" * 48, "x" * 49, "y" * 200, "", "tick", "€vent", "x" * 48, "bus_message", "tick"]
+
+
+def test_repeated_names_arrive_equal_and_never_shared_with_a_kept_one(sdk):
+    kept = []
+    register(lambda name, payload: kept.append(name))
+    run(sdk, *[(n.encode(), b"p") for n in NAMES * 3])
+    assert kept == NAMES * 3
+    assert all(type(n) is str for n in kept)
+    # The handler keeps every name: none of them may be handed out again (the empty
+    # string is the interpreter's own singleton).
+    nonempty = [n for n in kept if n]
+    assert len({id(n) for n in nonempty}) == len(nonempty)
+
+
+def test_names_the_handler_drops_stay_correct_across_many_distinct_names(sdk):
+    seen = []
+    register(lambda name, payload: seen.append(name.encode()))
+    names = [f"n{i % 7}".encode() for i in range(100)] + [b"tick"] * 10
+    run(sdk, *[(n, b"") for n in names])
+    assert seen == names
+
+
+def test_an_invalid_name_after_a_valid_one_with_the_same_prefix_is_still_refused(sdk, reports):
+    seen = []
+    register(lambda name, payload: seen.append(name))
+    run(sdk, (b"tick", b""), (b"tick\xff", b""), (b"tick", b""))
+    assert seen == ["tick", "tick"]
+    assert len(reports.seen) == 1 and isinstance(reports.seen[0].exc_value, UnicodeDecodeError)
+
+
+def test_is_py2_switched_mid_stream_changes_the_name_type(sdk):
+    seen = []
+
+    def handler(name, payload):
+        seen.append(name)
+        c_sdk.IS_PY2 = not c_sdk.IS_PY2
+
+    register(handler)
+    run(sdk, *[(b"tick", b"")] * 4)
+    assert seen == ["tick", b"tick", "tick", b"tick"]
+
+
+def test_a_nested_run_gets_its_own_names(sdk):
+    seen = []
+
+    def handler(name, payload):
+        seen.append(name)
+        if payload == b"outer":
+            sdk.queue_event(b"bar", b"inner")
+            sdk.queue_event(b"tick", b"inner")
+            c_sdk.zvi_poll()
+            seen.append(name)  # the outer name is unchanged by the nested delivery
+
+    register(handler)
+    run(sdk, (b"tick", b"outer"))
+    run(sdk, (b"tick", b""))
+    assert seen == ["tick", "bar", "tick", "tick", "tick"]

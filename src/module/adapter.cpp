@@ -4,7 +4,8 @@
 
 namespace csdk {
 
-static const TracebackSite wrapper_site = {"c_sdk.adapt_to_python3.wrapper", __FILE__, __LINE__};
+// Both also used by the registry's combined entry points (wrappers/call.hpp).
+extern const TracebackSite wrapper_site = {"c_sdk.adapt_to_python3.wrapper", __FILE__, __LINE__};
 
 // str -> ASCII bytes through the object's own encode method (a str subclass may
 // override it); exact str takes the codec directly, which is the same call.
@@ -26,7 +27,7 @@ static PyObject* call_wrapped(PyObject* func, PyObject* const* args, size_t narg
 // encoded as ASCII before the wrapped function runs, unless IS_PY2 is true. The
 // caller's arguments are never modified; the common case (no str) passes the argument
 // vector through untouched.
-static PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     PyObject* func = as_function(self)->closure;
     PyObject* flag = lookup_global(g_is_py2);
     if (!flag) {

@@ -38,7 +38,9 @@ template <Py_ssize_t N>
 inline PyObject* const* bind_args(const Params& p, PyObject* const* args, size_t nargsf,
                                   PyObject* kwnames, PyObject** buffer) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == N && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return args;
+    // With no parameters the caller may pass no argument array at all: hand back the
+    // (unused) buffer, so that a null result always means failure.
+    if (nargs == N && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return N == 0 ? buffer : args;
     return parse_args(p, args, nargs, kwnames, buffer) ? buffer : nullptr;
 }
 

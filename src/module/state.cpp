@@ -8,12 +8,19 @@ InternedNames g_names;
 GlobalSlot g_success{&g_names.CSDK_OPERATE_SUCCESS};
 GlobalSlot g_is_py2{&g_names.IS_PY2};
 GlobalSlot g_handler{&g_names.f};
+PyObject* g_small_ints[kSmallIntMax - kSmallIntMin + 1];
 
 bool intern_names() {
 #define CSDK_INTERN_NAME(n)                                  \
     if (!g_names.n && !(g_names.n = PyUnicode_InternFromString(#n))) return false;
     CSDK_INTERNED(CSDK_INTERN_NAME)
 #undef CSDK_INTERN_NAME
+    // PyLong_FromLong hands out the interpreter's own object for these values; holding
+    // one reference each keeps them for status_object.
+    for (int v = kSmallIntMin; v <= kSmallIntMax; ++v) {
+        PyObject*& slot = g_small_ints[v - kSmallIntMin];
+        if (!slot && !(slot = PyLong_FromLong(v))) return false;
+    }
     return true;
 }
 
@@ -46,6 +53,7 @@ bool watch_namespace(PyObject*) { return true; }
 PyObject* lookup_global_slow(GlobalSlot& slot) {
     PyObject* name = *slot.name;
     slot.version = 0;
+    slot.int_version = 0;
     if (!g_state.dict) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         return nullptr;
@@ -65,6 +73,7 @@ PyObject* lookup_global_slow(GlobalSlot& slot) {
             PyErr_Clear();
         }
         slot.version = version;
+        if (slot.is_c_int) slot.int_version = version;
         return value;
     }
     if (PyErr_Occurred()) return nullptr;
@@ -77,6 +86,17 @@ PyObject* lookup_global_slow(GlobalSlot& slot) {
     }
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return nullptr;
+}
+
+int status_is_success_slow(int status, PyObject* status_obj) {
+    PyObject* ok = lookup_global(g_success);
+    if (!ok) return -1;
+    if (g_success.is_c_int && g_success.value == ok) return status == g_success.c_int;
+    PyObject* eq = PyObject_RichCompare(status_obj, ok, Py_EQ);
+    if (!eq) return -1;
+    int truth = PyObject_IsTrue(eq);
+    Py_DECREF(eq);
+    return truth;
 }
 
 }  // namespace csdk

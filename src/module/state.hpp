@@ -30,6 +30,7 @@ struct InternedNames {
 };
 extern InternedNames g_names;
 
+// Interns the names and fills g_small_ints.
 bool intern_names();
 
 // A module global read by name at call time. The value is cached while the module
@@ -41,6 +42,10 @@ struct GlobalSlot {
     // For an exact int value that fits a long long, its C value (status comparisons).
     bool is_c_int = false;
     long long c_int = 0;
+    // version while the cached value is such an int, else 0: one comparison tells that
+    // c_int is current. Namespace versions only grow, so a value left from an earlier
+    // namespace never matches again.
+    uint64_t int_version = 0;
 };
 
 #if CSDK_HAVE_DICT_WATCHERS
@@ -58,6 +63,12 @@ bool watch_namespace(PyObject* dict);
 
 PyObject* lookup_global_slow(GlobalSlot& slot);
 
+// The global's cached value while it is current, else null (and no error): a read of
+// the cache alone.
+inline PyObject* cached_global(const GlobalSlot& slot) {
+    return slot.version == namespace_version() && slot.version != 0 ? slot.value : nullptr;
+}
+
 // Borrowed reference to the global's current value, or null with NameError set.
 inline PyObject* lookup_global(GlobalSlot& slot) {
     if (slot.version == namespace_version() && slot.version != 0) return slot.value;
@@ -68,17 +79,33 @@ extern GlobalSlot g_success;  // CSDK_OPERATE_SUCCESS
 extern GlobalSlot g_is_py2;   // IS_PY2
 extern GlobalSlot g_handler;  // f
 
-// status == CSDK_OPERATE_SUCCESS under Python equality: 1, 0, or -1 with an error set.
-// status_obj is the status already turned into an int object.
-inline int status_is_success(int status, PyObject* status_obj) {
-    PyObject* ok = lookup_global(g_success);
-    if (!ok) return -1;
-    if (g_success.is_c_int && g_success.value == ok) return status == g_success.c_int;
-    PyObject* eq = PyObject_RichCompare(status_obj, ok, Py_EQ);
-    if (!eq) return -1;
-    int truth = PyObject_IsTrue(eq);
-    Py_DECREF(eq);
-    return truth;
+// status == CSDK_OPERATE_SUCCESS decided in C from the cache: 1 or 0 while the cached
+// value is current and an exact int; -1 when the comparison needs the objects. Reads
+// nothing but the cache, so it may run before or after anything else of a call.
+[[gnu::always_inline]] inline int cached_success(int status) {
+    // A namespace version is never 0 (dict versions and the watcher's count start at 1),
+    // so a slot without an int misses.
+    if (g_success.int_version == namespace_version()) return status == g_success.c_int;
+    return -1;
+}
+
+// status == CSDK_OPERATE_SUCCESS under Python equality, for when cached_success cannot
+// tell: 1, 0, or -1 with an error set. status_obj is the status already turned into an
+// int object; the global is looked up (and cached) again.
+int status_is_success_slow(int status, PyObject* status_obj);
+
+// The int objects of the statuses the interpreter shares (its small ints), kept so a
+// status becomes an object without a call; filled by intern_names, which runs when the
+// module object is created.
+constexpr int kSmallIntMin = -5, kSmallIntMax = 256;
+extern PyObject* g_small_ints[kSmallIntMax - kSmallIntMin + 1];
+
+// A status as an int object (new reference), or null with an error set.
+// (The table is filled before the module has any function to call.)
+[[gnu::always_inline]] inline PyObject* status_object(int status) {
+    unsigned i = static_cast<unsigned>(status) - static_cast<unsigned>(kSmallIntMin);
+    if (i <= static_cast<unsigned>(kSmallIntMax - kSmallIntMin)) return Py_NewRef(g_small_ints[i]);
+    return PyLong_FromLong(status);
 }
 
 }  // namespace csdk

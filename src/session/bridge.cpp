@@ -3,6 +3,7 @@
 #include "../wrappers/call.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace csdk {
 
@@ -27,7 +28,52 @@ static void report_failure() {
     Py_XDECREF(where);
 }
 
-static PyObject* event_name(const char* name) {
+// ---- event names ----
+//
+// A session delivers few distinct event names, each many times; decoding the same bytes
+// again gives an equal str, so the str of a recent name is kept and handed out again.
+// An entry keeps its str only while this module holds the object's only reference: a
+// name the handler kept (or that anything else still refers to) is let go after the
+// call, so nothing the handler can reach is held here. A str in use is out of its entry,
+// so a nested delivery (a handler driving the SDK) decodes its own, and goes back only
+// if the entry was not given to another name meanwhile. The SDK's bytes are read before
+// the handler runs, never after.
+
+struct NameEntry {
+    PyObject* str = nullptr;  // strong, the decoded name; null when free or in use
+    unsigned gen = 0;         // changes whenever the entry is given to a name
+    size_t len = 0;           // bytes in utf8
+    char utf8[48];            // the name's bytes (no terminator)
+};
+
+constexpr unsigned kNameEntries = 4;
+static NameEntry g_recent_names[kNameEntries];
+static unsigned g_next_entry = 0;  // given to the next new name, round robin
+
+// Which entry a name belongs to, for give_back.
+struct NameSource {
+    NameEntry* entry = nullptr;  // null: not kept
+    unsigned gen = 0;
+};
+
+static PyObject* decode_name(const char* name, size_t n, NameSource* source) {
+    PyObject* s = PyUnicode_DecodeUTF8(name, static_cast<Py_ssize_t>(n > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : n),
+                                       nullptr);
+    // A str the interpreter shares (the empty one, single characters) is not kept.
+    if (s && n <= sizeof(NameEntry::utf8) && Py_REFCNT(s) == 1) {
+        NameEntry& e = g_recent_names[g_next_entry];
+        g_next_entry = (g_next_entry + 1) % kNameEntries;
+        Py_CLEAR(e.str);  // a str nothing else refers to: freeing it runs no code
+        std::memcpy(e.utf8, name, n);
+        e.len = n;
+        *source = {&e, ++e.gen};
+    }
+    return s;
+}
+
+// A str of the event name (strict UTF-8), or bytes when IS_PY2 is true; new reference,
+// or null with an error set.
+static PyObject* event_name(const char* name, NameSource* source) {
     if (!name) {
         PyErr_SetString(PyExc_RuntimeError, "zvsdk delivered an event with a null name");
         return nullptr;
@@ -38,8 +84,24 @@ static PyObject* event_name(const char* name) {
     if (as_bytes < 0) return nullptr;
     if (as_bytes) return PyBytes_FromString(name);
     size_t n = std::strlen(name);
-    if (n > PY_SSIZE_T_MAX) n = PY_SSIZE_T_MAX;
-    return PyUnicode_DecodeUTF8(name, static_cast<Py_ssize_t>(n), nullptr);
+    for (NameEntry& e : g_recent_names) {
+        if (e.str && e.len == n && std::memcmp(e.utf8, name, n) == 0) {
+            *source = {&e, e.gen};
+            return std::exchange(e.str, nullptr);
+        }
+    }
+    return decode_name(name, n, source);
+}
+
+// Drops the bridge's reference to the name; the object goes back to its entry instead
+// when that reference is the only one and the entry still belongs to the name.
+static void give_back(PyObject* py_name, const NameSource& source) {
+    NameEntry* e = source.entry;
+    if (e && Py_REFCNT(py_name) == 1 && e->gen == source.gen && !e->str) {
+        e->str = py_name;
+        return;
+    }
+    Py_DECREF(py_name);
 }
 
 static PyObject* event_payload(const char* data, int len) {
@@ -52,28 +114,52 @@ static PyObject* event_payload(const char* data, int len) {
     return PyBytes_FromStringAndSize(len > 0 ? data : "", len);
 }
 
+// handler(*argv[1..2]); argv[0] is scratch space for a bound method's instance.
+//
+// A Python function, or a method bound to one, is entered through the function's own
+// vectorcall. That is the call PyObject_Vectorcall makes too, less the generic check of
+// the result against the error indicator, which the interpreter's evaluation (and any
+// replacement installed with PyFunction_SetVectorcall, which must behave like it)
+// already guarantees; the interpreter calls Python functions the same way.
+static PyObject* call_handler(PyObject* handler, PyObject** argv) {
+    if (PyFunction_Check(handler)) {
+        vectorcallfunc call = reinterpret_cast<PyFunctionObject*>(handler)->vectorcall;
+        return call(handler, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+    if (PyMethod_Check(handler)) {
+        PyObject* func = PyMethod_GET_FUNCTION(handler);
+        if (PyFunction_Check(func)) {
+            // As the bound method does: its instance first, no spare slot left in front.
+            argv[0] = PyMethod_GET_SELF(handler);
+            vectorcallfunc call = reinterpret_cast<PyFunctionObject*>(func)->vectorcall;
+            return call(func, argv, 3, nullptr);
+        }
+    }
+    return PyObject_Vectorcall(handler, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
 void callback_wrapper(const char* name, const char* data, int len) {
     // The SDK calls back only from inside a call made through this module, on the
     // thread that holds the interpreter lock, so nothing is acquired here.
-    PyObject* py_name = event_name(name);
+    NameSource source;
+    PyObject* py_name = event_name(name, &source);
     if (!py_name) return report_failure();
     PyObject* handler = lookup_global(g_handler);
     if (!handler) {
-        Py_DECREF(py_name);
+        give_back(py_name, source);
         return report_failure();
     }
     Py_INCREF(handler);  // a handler may rebind f while it runs
     PyObject* payload = event_payload(data, len);
     if (!payload) {
-        Py_DECREF(py_name);
+        give_back(py_name, source);
         Py_DECREF(handler);
         return report_failure();
     }
-    // Slot 0 is scratch space, so a bound method can prepend its instance in place.
     PyObject* argv[3] = {nullptr, py_name, payload};
-    PyObject* result = PyObject_Vectorcall(handler, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    Py_DECREF(py_name);
+    PyObject* result = call_handler(handler, argv);
     Py_DECREF(payload);
+    give_back(py_name, source);
     Py_DECREF(handler);
     if (!result) return report_failure();
     Py_DECREF(result);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
 namespace csdk {
 
@@ -19,7 +20,7 @@ template <int I>
 struct Str {
     static constexpr int index = I;
     const char* v;
-    bool convert(PyObject* const* argv) { return to_c_string(argv[I], &v); }
+    [[gnu::always_inline]] bool convert(PyObject* const* argv) { return to_c_string(argv[I], &v); }
     std::tuple<const char*> c_args() const { return {v}; }
 };
 
@@ -28,7 +29,17 @@ struct Req {
     static constexpr int index = I;
     const char* data;
     int len;
-    bool convert(PyObject* const* argv) { return to_request(argv[I], &data, &len); }
+    Req() {}  // filled by convert; nothing to zero first
+    [[gnu::always_inline]] bool convert(PyObject* const* argv) {
+        // Through locals, so the members never have their address taken and stay in
+        // registers on the way to the SDK call.
+        const char* d;
+        int n;
+        if (!to_request(argv[I], &d, &n)) return false;
+        data = d;
+        len = n;
+        return true;
+    }
     std::tuple<const char*, int> c_args() const { return {data, len}; }
 };
 
@@ -36,7 +47,7 @@ template <int I>
 struct Int {
     static constexpr int index = I;
     int v;
-    bool convert(PyObject* const* argv) { return to_c_int(argv[I], &v); }
+    [[gnu::always_inline]] bool convert(PyObject* const* argv) { return to_c_int(argv[I], &v); }
     std::tuple<int> c_args() const { return {v}; }
 };
 
@@ -44,7 +55,7 @@ template <int I>
 struct Real {
     static constexpr int index = I;
     double v;
-    bool convert(PyObject* const* argv) { return to_c_double(argv[I], &v); }
+    [[gnu::always_inline]] bool convert(PyObject* const* argv) { return to_c_double(argv[I], &v); }
     std::tuple<double> c_args() const { return {v}; }
 };
 
@@ -52,7 +63,7 @@ template <int I>
 struct Flag {
     static constexpr int index = I;
     bool v;
-    bool convert(PyObject* const* argv) { return to_c_bool(argv[I], &v); }
+    [[gnu::always_inline]] bool convert(PyObject* const* argv) { return to_c_bool(argv[I], &v); }
     std::tuple<bool> c_args() const { return {v}; }
 };
 
@@ -61,7 +72,7 @@ template <int I>
 struct NonZero {
     static constexpr int index = I;
     bool v;
-    bool convert(PyObject* const* argv) {
+    [[gnu::always_inline]] bool convert(PyObject* const* argv) {
         int n;
         if (!to_c_int(argv[I], &n)) return false;
         v = n != 0;
@@ -92,7 +103,7 @@ struct Handler {
 
 struct Status {
     std::tuple<> out_args() { return {}; }
-    PyObject* finish(int r) { return PyLong_FromLong(r); }
+    PyObject* finish(int r) { return status_object(r); }
 };
 
 struct LongLong {
@@ -115,7 +126,19 @@ struct None_ {
     PyObject* finish() { Py_RETURN_NONE; }
 };
 
-PyObject* copy_response(const char* res, int res_len);
+// copy_response for a buffer that cannot be read: the error (cold path).
+PyObject* copy_response_slow(const char* res, int res_len);
+
+// The one copy of a response. The SDK owns the buffer; an SDK that reports success
+// without a usable buffer gets a clear error instead of a read through a bad pointer.
+[[gnu::always_inline]] inline PyObject* copy_response(const char* res, int res_len) {
+    if (res_len >= 0 && res) return PyBytes_FromStringAndSize(res, res_len);
+    return copy_response_slow(res, res_len);
+}
+
+// (status, bytes) or (status, None) when CSDK_OPERATE_SUCCESS has to be compared as an
+// object: the lookup and the comparison may raise (cold path).
+PyObject* response_uncached(int status, const char* res, int res_len);
 
 // (status, bytes) when the status equals CSDK_OPERATE_SUCCESS, else (status, None);
 // the response is read only on success.
@@ -123,19 +146,13 @@ struct Response {
     char* res = nullptr;
     int res_len = 0;
     std::tuple<char**, int*> out_args() { return {&res, &res_len}; }
-    PyObject* finish(int status) {
-        PyObject* s = PyLong_FromLong(status);
+    // Inlined into each wrapper: the hot path is a few loads and two allocations.
+    [[gnu::always_inline]] PyObject* finish(int status) {
+        int ok = cached_success(status);
+        if (ok < 0) return response_uncached(status, res, res_len);
+        PyObject* s = status_object(status);
         if (!s) return nullptr;
-        int ok = status_is_success(status, s);
-        PyObject* body;
-        if (ok > 0) {
-            body = copy_response(res, res_len);
-        } else if (ok == 0) {
-            Py_INCREF(Py_None);
-            body = Py_None;
-        } else {
-            body = nullptr;
-        }
+        PyObject* body = ok ? copy_response(res, res_len) : Py_NewRef(Py_None);
         if (!body) {
             Py_DECREF(s);
             return nullptr;
@@ -157,10 +174,13 @@ struct ServAddr {
     char* addr = nullptr;
     std::tuple<char**> out_args() { return {&addr}; }
     PyObject* finish(int status) {
-        Owned s = Owned::steal(PyLong_FromLong(status));
-        if (!s) return nullptr;
-        int ok = status_is_success(status, s.borrow());
-        if (ok < 0) return nullptr;
+        int ok = cached_success(status);
+        if (ok < 0) {
+            Owned s = Owned::steal(status_object(status));
+            if (!s) return nullptr;
+            ok = status_is_success_slow(status, s.borrow());
+            if (ok < 0) return nullptr;
+        }
         if (!ok) Py_RETURN_NONE;
         return from_c_string(addr);
     }
@@ -173,19 +193,31 @@ constexpr Py_ssize_t parameter_count() {
     return std::max({0, (Kinds::index + 1)...});
 }
 
+// Converts the arguments in order, stopping at the first that fails.
+template <class Tuple, size_t... I>
+[[gnu::always_inline]] inline bool convert_all([[maybe_unused]] Tuple& kinds, [[maybe_unused]] PyObject* const* argv,
+                                               std::index_sequence<I...>) {
+    return (true && ... && std::get<I>(kinds).convert(argv));
+}
+
+// The C arguments of the kinds, in order.
+template <class Tuple, size_t... I>
+[[gnu::always_inline]] inline auto c_args_of([[maybe_unused]] Tuple& kinds, std::index_sequence<I...>) {
+    return std::tuple_cat(std::get<I>(kinds).c_args()...);
+}
+
 // CheckPending: a Python error left set by code the SDK ran during the call (an event
-// handler, say) wins over the C result.
+// handler, say) wins over the C result. Inlined into each entry point, conversions and
+// result included: the hot path then has no call but the SDK's and the allocations.
 template <bool CheckPending, class Result, class... Kinds, class Fn>
-inline PyObject* invoke(Fn fn, PyObject* const* argv, const TracebackSite& site) {
+[[gnu::always_inline]] inline PyObject* invoke(Fn fn, PyObject* const* argv, const TracebackSite& site) {
     std::tuple<Kinds...> kinds;
-    bool converted = std::apply([argv](auto&... k) { return (true && ... && k.convert(argv)); }, kinds);
-    if (!converted) {
+    if (!convert_all(kinds, argv, std::index_sequence_for<Kinds...>{})) {
         add_traceback(site);
         return nullptr;
     }
     Result result;
-    auto c_args = std::tuple_cat(std::apply([](auto&... k) { return std::tuple_cat(k.c_args()...); }, kinds),
-                                 result.out_args());
+    auto c_args = std::tuple_cat(c_args_of(kinds, std::index_sequence_for<Kinds...>{}), result.out_args());
     PyObject* out;
     if constexpr (std::is_void_v<decltype(std::apply(fn, c_args))>) {
         std::apply(fn, c_args);
@@ -213,12 +245,66 @@ struct Wrapper {
     static constexpr Py_ssize_t N = parameter_count<Kinds...>();
     static inline Params params;
 
-    static PyObject* vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    // The call with exactly the N positional arguments.
+    [[gnu::always_inline]] static PyObject* call(PyObject* const* args) noexcept {
+        return invoke<false, Result, Kinds...>(Fn, args, params.site);
+    }
+
+    static PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (nargs == N && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) [[likely]]
+            return call(args);
+        return parsed(self, args, nargs, kwnames);
+    }
+
+    // Keywords, defaults or a wrong count: the arguments in parameter order, then the
+    // same call. (With no parameters args may be null; it is never read then.)
+    [[gnu::noinline]] static PyObject* parsed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) noexcept {
         PyObject* buffer[N ? N : 1];
-        PyObject* const* argv = bind_args<N>(params, args, nargsf, kwnames, buffer);
-        if (!argv) return nullptr;
-        return invoke<false, Result, Kinds...>(Fn, argv, params.site);
+        if (!parse_args(params, args, nargs, kwnames, buffer)) return nullptr;
+        return vectorcall(self, buffer, N, nullptr);
     }
 };
+
+// ---- wrappers bound through adapt_to_python3 ----
+
+// Defined in module/adapter.cpp: the entry point of the adapter's wrappers and the
+// traceback entry they add for an error of the function they wrap.
+PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
+extern const TracebackSite wrapper_site;
+
+// The entry point bind_wrappers gives the adapter's wrapper of a wrapper W: the
+// adapter's work and W's in one function while the adapter has nothing to do (IS_PY2
+// cached as False, exactly W's positional arguments, none of them a str), and else the
+// adapter's own entry point. Both ways the caller sees the same calls, results and
+// traceback entries.
+template <class W>
+struct Adapted {
+    static PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+        if (PyVectorcall_NARGS(nargsf) == W::N && !kwnames && cached_global(g_is_py2) == Py_False &&
+            no_str(args)) [[likely]] {
+            PyObject* r = W::call(args);
+            if (!r) add_traceback(wrapper_site);
+            return r;
+        }
+        return adapter_call(self, args, nargsf, kwnames);
+    }
+
+    [[gnu::always_inline]] static bool no_str(PyObject* const* args) {
+        for (Py_ssize_t i = 0; i < W::N; ++i)
+            if (PyUnicode_Check(args[i])) return false;
+        return true;
+    }
+};
+
+template <bool Adapt, class W>
+constexpr vectorcallfunc adapted_entry() {
+    if constexpr (Adapt) {
+        return &Adapted<W>::vectorcall;
+    } else {
+        return nullptr;
+    }
+}
 
 }  // namespace csdk

@@ -5,6 +5,7 @@
 #include "call.hpp"
 
 #include <deque>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,23 @@ static const FunctionRow wrapper_rows[] = {
 #undef PLAIN
 #undef ADAPTED
 };
+
+// For each row, the entry point its adapter's wrapper gets (adapted rows only).
+static const vectorcallfunc adapted_calls[] = {
+#define ADAPTED true
+#define PLAIN false
+#define CALL(py, fn, adapted, result, pnames, ...) \
+    adapted_entry<adapted, Wrapper<__LINE__, &fn, result __VA_OPT__(, ) __VA_ARGS__>>(),
+#define REQ_RES(py, fn, adapted) CALL(py, fn, adapted, Response, "req", Req<0>)
+#define REQ_ONLY(py, fn, adapted) CALL(py, fn, adapted, Status, "req", Req<0>)
+#include "registry.def"
+#undef REQ_ONLY
+#undef REQ_RES
+#undef CALL
+#undef PLAIN
+#undef ADAPTED
+};
+static_assert(std::size(adapted_calls) == std::size(wrapper_rows));
 
 // Parameter names and traceback names live as long as the process, like the functions.
 static std::deque<std::string> g_text;
@@ -69,13 +87,24 @@ static PyObject* decorate(PyObject* dict, PyObject* func) {
     return PyObject_CallOneArg(adapter, func);
 }
 
+// When the decoration gave the module's own adapter wrapper around exactly this
+// function, its entry point becomes the combined one (see Adapted in call.hpp).
+static void combine(PyObject* decorated, PyObject* func, vectorcallfunc entry) {
+    if (entry && Py_IS_TYPE(decorated, &FunctionType) && as_function(decorated)->vectorcall == &adapter_call &&
+        as_function(decorated)->closure == func)
+        as_function(decorated)->vectorcall = entry;
+}
+
 bool bind_wrappers(PyObject* dict) {
-    for (const FunctionRow& row : wrapper_rows) {
+    for (size_t i = 0; i < std::size(wrapper_rows); ++i) {
+        const FunctionRow& row = wrapper_rows[i];
         Owned func = Owned::steal(new_row_function(row));
         if (!func) return false;
         if (row.adapted) {
-            func = Owned::steal(decorate(dict, func.borrow()));
-            if (!func) return false;
+            Owned decorated = Owned::steal(decorate(dict, func.borrow()));
+            if (!decorated) return false;
+            combine(decorated.borrow(), func.borrow(), adapted_calls[i]);
+            func = std::move(decorated);
         }
         if (PyDict_SetItemString(dict, row.name, func.borrow()) < 0) return false;
     }

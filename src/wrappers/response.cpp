@@ -2,9 +2,7 @@
 
 namespace csdk {
 
-// The one copy of a response. The SDK owns the buffer; an SDK that reports success
-// without a usable buffer gets a clear error instead of a read through a bad pointer.
-PyObject* copy_response(const char* res, int res_len) {
+PyObject* copy_response_slow(const char* res, int res_len) {
     if (res_len < 0) {
         PyErr_Format(PyExc_RuntimeError, "zvsdk reported success with a negative response length (%d)", res_len);
         return nullptr;
@@ -14,6 +12,35 @@ PyObject* copy_response(const char* res, int res_len) {
         return nullptr;
     }
     return PyBytes_FromStringAndSize(res, res_len);
+}
+
+// The status object exists before the comparison, which may run Python code (__eq__ of
+// a CSDK_OPERATE_SUCCESS that is not an int) or raise NameError.
+PyObject* response_uncached(int status, const char* res, int res_len) {
+    PyObject* s = status_object(status);
+    if (!s) return nullptr;
+    int ok = status_is_success_slow(status, s);
+    PyObject* body;
+    if (ok > 0) {
+        body = copy_response(res, res_len);
+    } else if (ok == 0) {
+        body = Py_NewRef(Py_None);
+    } else {
+        body = nullptr;
+    }
+    if (!body) {
+        Py_DECREF(s);
+        return nullptr;
+    }
+    PyObject* t = PyTuple_New(2);
+    if (!t) {
+        Py_DECREF(s);
+        Py_DECREF(body);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(t, 0, s);
+    PyTuple_SET_ITEM(t, 1, body);
+    return t;
 }
 
 }  // namespace csdk
