@@ -1,0 +1,494 @@
+"""Shared pieces of the hardening tests (test_fuzz, test_refcounts, test_nomemory).
+
+Everything here is driven by the tables the module is built from, read through
+tools/gen_api.py: every wrapper and every directly exposed SDK function, its parameters
+with their kinds, the order of the SDK's arguments and the result form. On top of that:
+
+- a Python model of every argument conversion (what the SDK must receive for a value, or
+  which exception the call must raise before the SDK is reached);
+- a model of every result form under a scripted SDK outcome;
+- hostile objects: conversion methods that raise or return the wrong type, byte strings
+  whose len() lies, str subclasses with their own encode.
+"""
+import importlib.util
+import inspect
+import operator
+import re
+import sys
+import warnings
+from dataclasses import dataclass
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+INT_MIN, INT_MAX = -(2**31), 2**31 - 1
+LLONG_MIN, LLONG_MAX = -(2**63), 2**63 - 1
+
+
+def _load_gen_api():
+    if "gen_api" in sys.modules:
+        return sys.modules["gen_api"]
+    spec = importlib.util.spec_from_file_location("gen_api", ROOT / "tools" / "gen_api.py")
+    gen = importlib.util.module_from_spec(spec)
+    sys.modules["gen_api"] = gen  # dataclasses look their module up while the file runs
+    spec.loader.exec_module(gen)
+    return gen
+
+
+gen_api = _load_gen_api()
+API = gen_api.load()
+
+_SDK_ARG = re.compile(r"(\w+), len\(\1\)|(\w+) != 0|bool\((\w+)\)|(\w+)")
+_OUT_ARGS = ("&res", "&res_len", "&addr")
+
+
+@dataclass(frozen=True)
+class Target:
+    """One module function that calls the SDK."""
+    name: str
+    sdk: str
+    params: tuple      # ((name, kind), ...) in Python order
+    plan: tuple        # the SDK's arguments in its order: (kind, parameter index) / ("Null"|"Out", None)
+    result: str        # Status, None_, Text, Response, ServAddr, LongLong, Double
+    adapted: bool
+    direct: bool
+
+    @property
+    def param_names(self):
+        return [n for n, _ in self.params]
+
+    def func(self):
+        import c_sdk
+        return getattr(c_sdk, self.name)
+
+
+def _target(f, direct):
+    index = {p.name: i for i, p in enumerate(f.params)}
+    plan = []
+    for arg in f.sdk_args:
+        if arg == "NULL":
+            plan.append(("Null", None))
+        elif arg in _OUT_ARGS:
+            plan.append(("Out", None))
+        elif arg == "callback_wrapper":
+            i = next(i for i, p in enumerate(f.params) if p.kind == "Handler")
+            plan.append(("Handler", i))
+        else:
+            m = _SDK_ARG.fullmatch(arg)
+            assert m, f"{f.name}: cannot read the SDK argument {arg!r}"
+            i = index[next(g for g in m.groups() if g)]
+            plan.append((f.params[i].kind, i))
+    return Target(f.name, f.sdk, tuple((p.name, p.kind) for p in f.params), tuple(plan), f.result,
+                  f.adapted, direct)
+
+
+WRAPPERS = [_target(f, False) for f in API.wrappers]
+DIRECT = [_target(f, True) for f in API.direct]
+TARGETS = WRAPPERS + DIRECT
+BY_NAME = {t.name: t for t in TARGETS}
+
+
+def shape_key(t):
+    """What makes two targets behave alike: parameter kinds, SDK order, result, adapter."""
+    return (tuple(k for _, k in t.params), t.plan, t.result, t.adapted, t.direct)
+
+
+def one_per_shape(targets=TARGETS):
+    seen, out = set(), []
+    for t in targets:
+        if shape_key(t) not in seen:
+            seen.add(shape_key(t))
+            out.append(t)
+    return out
+
+
+# ---- hostile objects ----
+
+class Hostile(Exception):
+    """Raised by the hostile conversion methods below."""
+
+
+def _raise(*_):
+    raise Hostile("hostile")
+
+
+class IntLike:
+    def __init__(self, v):
+        self.v = v
+
+    def __int__(self):
+        return self.v
+
+    def __repr__(self):
+        return f"IntLike({self.v!r})"
+
+
+class IndexOnly:
+    """__index__ but no __int__: not an integer for the SDK's int parameters."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+    def __repr__(self):
+        return f"IndexOnly({self.v!r})"
+
+
+class FloatLike:
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        return self.v
+
+    def __repr__(self):
+        return f"FloatLike({self.v!r})"
+
+
+class BoolLike:
+    def __init__(self, v):
+        self.v = v
+
+    def __bool__(self):
+        return self.v
+
+    def __repr__(self):
+        return f"BoolLike({self.v!r})"
+
+
+class LenLike:
+    def __init__(self, v):
+        self.v = v
+
+    def __len__(self):
+        return self.v
+
+    def __repr__(self):
+        return f"LenLike({self.v!r})"
+
+
+class Raising:
+    """Every conversion method raises."""
+    __int__ = __index__ = __float__ = __bool__ = __len__ = _raise
+
+    def __repr__(self):
+        return "Raising()"
+
+
+class IntSub(int):
+    """An int whose own conversion methods lie: the SDK's int parameters use the value."""
+    __int__ = __index__ = _raise
+
+    def __float__(self):
+        return -1.5
+
+
+class FloatSub(float):
+    """A float whose own __float__ raises: the SDK's real parameters use the value."""
+    __float__ = _raise
+
+    def __int__(self):
+        return 77
+
+
+class BytesSub(bytes):
+    pass
+
+
+class ByteArraySub(bytearray):
+    pass
+
+
+class LyingBytes(bytes):
+    """len() reports `claimed`, whatever the storage holds."""
+
+    def __len__(self):
+        return self.claimed
+
+    def __repr__(self):
+        return f"LyingBytes({bytes(memoryview(self))!r}, claimed={self.claimed!r})"
+
+
+class LyingByteArray(bytearray):
+    def __len__(self):
+        return self.claimed
+
+    def __repr__(self):
+        return f"LyingByteArray({bytes(memoryview(self))!r}, claimed={self.claimed!r})"
+
+
+def lying(cls, data, claimed):
+    obj = cls(data)
+    obj.claimed = claimed
+    return obj
+
+
+class StrSub(str):
+    pass
+
+
+class EncodeRaising(str):
+    def encode(self, *args, **kwargs):
+        raise Hostile("encode")
+
+
+class EncodeWrong(str):
+    def encode(self, *args, **kwargs):
+        return 42
+
+
+# ---- the model of the conversions ----
+
+class Refused(Exception):
+    """The model's verdict: the call raises `exc` before the SDK is reached."""
+
+    def __init__(self, exc):
+        super().__init__(exc)
+        self.exc = exc
+
+
+def raw_bytes(v):
+    """The bytes a bytes/bytearray object (subclasses too) holds."""
+    return memoryview(v).tobytes()
+
+
+def conv_str(v):
+    if isinstance(v, (bytes, bytearray)):
+        return raw_bytes(v).split(b"\0", 1)[0]
+    raise TypeError(f"expected bytes, {type(v).__name__} found")
+
+
+def conv_req(v):
+    if type(v) is bytes:
+        return v, len(v)
+    n = len(v)
+    if n > INT_MAX:
+        raise OverflowError("request too long")
+    if not isinstance(v, (bytes, bytearray)):
+        raise TypeError(f"expected bytes, {type(v).__name__} found")
+    data = raw_bytes(v)
+    if n > len(data):
+        raise ValueError("len() beyond the buffer")
+    return data[:n], n
+
+
+def conv_int(v):
+    if isinstance(v, int):
+        value = int.__int__(v)
+    else:
+        method = getattr(type(v), "__int__", None)
+        if method is None:
+            raise TypeError("an integer is required")
+        r = method(v)
+        if not isinstance(r, int):
+            raise TypeError("__int__ returned non-int")
+        if type(r) is not int:
+            warnings.warn("__int__ returned non-int", DeprecationWarning)
+        value = int.__int__(r)
+    if not INT_MIN <= value <= INT_MAX:
+        raise OverflowError("value too large to convert to int")
+    return value
+
+
+def conv_real(v):
+    if isinstance(v, float):
+        return float.__float__(v)
+    method = getattr(type(v), "__float__", None)
+    if method is not None:
+        r = method(v)
+        if not isinstance(r, float):
+            raise TypeError("__float__ returned non-float")
+        if type(r) is not float:
+            warnings.warn("__float__ returned non-float", DeprecationWarning)
+        return float.__float__(r)
+    if getattr(type(v), "__index__", None) is not None:
+        return float(operator.index(v))
+    raise TypeError(f"must be real number, not {type(v).__name__}")
+
+
+CONVERT = {
+    "Str": conv_str,
+    "Req": conv_req,
+    "Int": conv_int,
+    "NonZero": lambda v: conv_int(v) != 0,
+    "Real": conv_real,
+    "Flag": bool,
+    "Handler": lambda v: v,
+}
+
+
+def signature(t):
+    return inspect.Signature([inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+                              for n in t.param_names])
+
+
+def adapt(args, kwargs, is_py2):
+    """What adapt_to_python3 passes on: every str argument encoded as ASCII first."""
+    if bool(is_py2):
+        return list(args), dict(kwargs)
+    enc = [a.encode("ascii") if isinstance(a, str) else a for a in args]
+    kw = {k: (v.encode("ascii") if isinstance(v, str) else v) for k, v in kwargs.items()}
+    return enc, kw
+
+
+@dataclass
+class Converted:
+    values: list       # the Python values in parameter order, after the adapter
+    record: tuple      # what the SDK records, in its order
+
+
+def model_call(t, args, kwargs, is_py2=False):
+    """Converted, or raises Refused(exception) for a call refused before the SDK.
+
+    Runs the same Python-level methods of the arguments, in the same order, as the
+    module: the adapter's encoding, the argument binding, then each conversion in the
+    SDK's order. Call it with the warnings filter the real call will run under."""
+    try:
+        if t.adapted:
+            args, kwargs = adapt(args, kwargs, is_py2)
+        bound = signature(t).bind(*args, **kwargs)
+        values = [bound.arguments[n] for n in t.param_names]
+        record = []
+        for kind, i in t.plan:
+            if kind == "Null":
+                record.append(None)
+            elif kind == "Out":
+                record.append(True)
+            elif kind == "Handler":
+                record.append(HANDLER_ADDRESS)
+            elif kind == "Req":
+                record.extend(conv_req(values[i]))
+            else:
+                record.append(CONVERT[kind](values[i]))
+    except Exception as exc:  # noqa: BLE001 - the verdict
+        raise Refused(exc) from None
+    return Converted(values, tuple(record))
+
+
+HANDLER_ADDRESS = object()  # stands for "any non-zero int" in a record
+
+
+def normalize(values):
+    """A record or result in a form == compares exactly (types, -0.0, nan)."""
+    def one(v):
+        if v is HANDLER_ADDRESS:
+            return ("handler",)
+        if isinstance(v, float):
+            return ("float", v.hex())
+        if isinstance(v, tuple):
+            return ("tuple",) + tuple(one(x) for x in v)
+        return (type(v).__name__, v)
+    return tuple(one(v) for v in values)
+
+
+def handler_slots(t):
+    """Positions in the SDK's record of the event callback's address."""
+    slots, at = [], 0
+    for kind, _ in t.plan:
+        if kind == "Handler":
+            slots.append(at)
+        at += 2 if kind == "Req" else 1
+    return slots
+
+
+# ---- scripted outcomes and the result model ----
+
+def int_range(t):
+    return (LLONG_MIN, LLONG_MAX) if t.result == "LongLong" else (INT_MIN, INT_MAX)
+
+
+@dataclass
+class Script:
+    """What the stand-in is told to answer; None fields keep its defaults."""
+    status: int | None = None   # int result (or status of a response/address)
+    real: float | None = None
+    text: object = "default"    # bytes, None (null pointer) or "default"
+    response: object = "default"  # bytes, ("raw", null, length) or "default"
+
+    def apply(self, sdk, t, converted):
+        if self.status is not None:
+            sdk.set_int(t.sdk, self.status)
+        if self.real is not None:
+            sdk.set_real(t.sdk, self.real)
+        if self.text != "default":
+            if t.sdk == "zvi_strerror":
+                sdk.set_strerror(converted.record[0], self.text)
+            else:
+                sdk.set_text(t.sdk, self.text)
+        if self.response != "default":
+            if isinstance(self.response, tuple):
+                _, null, length = self.response
+                sdk.set_response_raw(t.sdk, null=null, length=length)
+            else:
+                sdk.set_response(t.sdk, self.response)
+
+
+def c_text(data):
+    return b"" if data is None else data.split(b"\0", 1)[0]
+
+
+def model_result(t, script, converted, success):
+    """The call's result once the SDK returned; raises the exception the module raises."""
+    status = 0 if script.status is None else script.status
+    if t.result == "None_":
+        return None
+    if t.result in ("Status", "LongLong"):
+        return status
+    if t.result == "Double":
+        return 0.0 if script.real is None else script.real
+    if t.result == "Text":
+        if script.text == "default":
+            if t.sdk == "zvi_strerror":
+                return b"zvsdk error %d" % converted.record[0]
+            return b""
+        return c_text(script.text)
+    ok = bool(status == success)
+    if t.result == "ServAddr":
+        if not ok:
+            return None
+        return b"" if script.text == "default" else c_text(script.text)
+    assert t.result == "Response"
+    if not ok:
+        return (status, None)
+    if script.response == "default":
+        return (status, b"")
+    if isinstance(script.response, tuple):
+        _, null, length = script.response
+        if length < 0 or null:
+            raise RuntimeError("misbehaving response")
+        return (status, b"\0" * length)
+    return (status, bytes(script.response))
+
+
+def valid_value(kind, i=0, *, text=False):
+    """A fresh valid argument of a kind (new objects, so reference counts can be watched)."""
+    if kind == "Str":
+        return ("s%03d" % i) if text else bytes(b"s%03d" % i)
+    if kind == "Req":
+        return ("req-%03d" % i) if text else bytes(b"req\0%03d" % i)
+    if kind in ("Int", "NonZero"):
+        return 1000 + i
+    if kind == "Real":
+        return 0.25 + i
+    if kind == "Flag":
+        return bool(i % 2)
+    if kind == "Handler":
+        return _noop_handler
+    raise AssertionError(kind)
+
+
+def _noop_handler(name, payload):
+    pass
+
+
+def valid_args(t, *, text=False):
+    return [valid_value(k, i, text=text) for i, (_, k) in enumerate(t.params)]
+
+
+def quiet_warnings():
+    """Warnings as errors, the way the models and the calls are compared."""
+    w = warnings.catch_warnings()
+    w.__enter__()
+    warnings.simplefilter("error")
+    return w
