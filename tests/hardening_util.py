@@ -484,11 +484,3 @@ def _noop_handler(name, payload):
 
 def valid_args(t, *, text=False):
     return [valid_value(k, i, text=text) for i, (_, k) in enumerate(t.params)]
-
-
-def quiet_warnings():
-    """Warnings as errors, the way the models and the calls are compared."""
-    w = warnings.catch_warnings()
-    w.__enter__()
-    warnings.simplefilter("error")
-    return w

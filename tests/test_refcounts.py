@@ -26,7 +26,7 @@ import pytest
 
 import c_sdk
 import hardening_util as hu
-from hardening_util import BoolLike, FloatLike, Hostile, IntLike, LenLike, LyingBytes, Raising, Refused
+from hardening_util import BoolLike, FloatLike, Hostile, IntLike, LenLike, LyingBytes, Refused
 
 LOOPS = int(os.environ.get("CSDK_REFCOUNT_LOOPS", "40"))
 WARMUP = 3
