@@ -140,6 +140,20 @@ PyObject* copy_response_slow(const char* res, int res_len);
 // object: the lookup and the comparison may raise (cold path).
 PyObject* response_uncached(int status, const char* res, int res_len);
 
+// (status, body) from two new references, both consumed; a null body (its error set)
+// gives null.
+[[gnu::always_inline]] inline PyObject* status_pair(PyObject* s, PyObject* body) {
+    PyObject* t = body ? PyTuple_New(2) : nullptr;
+    if (!t) {
+        Py_DECREF(s);
+        Py_XDECREF(body);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(t, 0, s);
+    PyTuple_SET_ITEM(t, 1, body);
+    return t;
+}
+
 // (status, bytes) when the status equals CSDK_OPERATE_SUCCESS, else (status, None);
 // the response is read only on success.
 struct Response {
@@ -152,20 +166,7 @@ struct Response {
         if (ok < 0) return response_uncached(status, res, res_len);
         PyObject* s = status_object(status);
         if (!s) return nullptr;
-        PyObject* body = ok ? copy_response(res, res_len) : Py_NewRef(Py_None);
-        if (!body) {
-            Py_DECREF(s);
-            return nullptr;
-        }
-        PyObject* t = PyTuple_New(2);
-        if (!t) {
-            Py_DECREF(s);
-            Py_DECREF(body);
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(t, 0, s);
-        PyTuple_SET_ITEM(t, 1, body);
-        return t;
+        return status_pair(s, ok ? copy_response(res, res_len) : Py_NewRef(Py_None));
     }
 };
 

@@ -20,27 +20,7 @@ PyObject* response_uncached(int status, const char* res, int res_len) {
     PyObject* s = status_object(status);
     if (!s) return nullptr;
     int ok = status_is_success_slow(status, s);
-    PyObject* body;
-    if (ok > 0) {
-        body = copy_response(res, res_len);
-    } else if (ok == 0) {
-        body = Py_NewRef(Py_None);
-    } else {
-        body = nullptr;
-    }
-    if (!body) {
-        Py_DECREF(s);
-        return nullptr;
-    }
-    PyObject* t = PyTuple_New(2);
-    if (!t) {
-        Py_DECREF(s);
-        Py_DECREF(body);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(t, 0, s);
-    PyTuple_SET_ITEM(t, 1, body);
-    return t;
+    return status_pair(s, ok > 0 ? copy_response(res, res_len) : ok == 0 ? Py_NewRef(Py_None) : nullptr);
 }
 
 }  // namespace csdk
