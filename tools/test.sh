@@ -2,12 +2,15 @@
 # Installs the project into a fresh virtual environment for every CPython >= 3.10 that
 # pyenv holds (or the python3 on PATH), runs the test suite in each, checks a build
 # against a libzvsdk.so from outside the project, then runs the suite once more with the
-# module and the stand-in SDK built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# module and the stand-in SDK built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# the reference-count tests on a debug CPython and part of the suite under valgrind.
 #
 #   bash tools/test.sh                 all interpreters, then the sanitizer run
 #   CSDK_PYTHONS="python3.11" bash tools/test.sh   only the named interpreters
 #   CSDK_SKIP_SANITIZE=1 bash tools/test.sh        without the sanitizer run
 #   CSDK_SKIP_VENDOR=1 bash tools/test.sh          without the build against an outside libzvsdk.so
+#   CSDK_SKIP_DEBUG_PYTHON=1 bash tools/test.sh    without the debug-CPython run
+#   CSDK_SKIP_VALGRIND=1 bash tools/test.sh        without the valgrind run
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -49,6 +52,19 @@ run_suite() {
 
 PYTEST_ARGS=("$@")
 status=0
+
+# memcheck runs single-threaded for several minutes, so it goes beside the other steps,
+# at low priority, and its report is printed at the end.
+valgrind_pid=
+if [[ -z "${CSDK_SKIP_VALGRIND:-}" ]]; then
+  if command -v valgrind >/dev/null 2>&1; then
+    nice -n 10 bash "$root/tools/valgrind.sh" >"$work/valgrind-run.log" 2>&1 &
+    valgrind_pid=$!
+    trap 'pkill -P "$valgrind_pid" 2>/dev/null; kill "$valgrind_pid" 2>/dev/null || true' EXIT
+  else
+    echo "valgrind is not installed; the memcheck run is skipped" >&2
+  fi
+fi
 for py in "${pythons[@]}"; do
   ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   echo "=== CPython $ver ($py)"
@@ -87,5 +103,17 @@ if [[ -z "${CSDK_SKIP_SANITIZE:-}" ]]; then
     ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     CSDK_SANITIZED=1 || status=1
+fi
+if [[ -z "${CSDK_SKIP_DEBUG_PYTHON:-}" ]]; then
+  # sys.gettotalrefcount() over the whole reference-count loop; installs Debian's debug
+  # interpreter when none is at hand, and says so and goes on when none can be had.
+  echo "=== Reference counts on a debug CPython"
+  bash "$root/tools/debug_python.sh" || status=1
+fi
+
+if [[ -n "$valgrind_pid" ]]; then
+  echo "=== valgrind memcheck (run beside the steps above)"
+  wait "$valgrind_pid" || status=1
+  grep -v "^WARNING: Location" "$work/valgrind-run.log" || true
 fi
 exit $status
