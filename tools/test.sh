@@ -5,7 +5,7 @@
 # module and the stand-in SDK built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # the reference-count tests on a debug CPython and part of the suite under valgrind.
 #
-#   bash tools/test.sh                 all interpreters, then the sanitizer run
+#   bash tools/test.sh                 all interpreters, then the runs above
 #   CSDK_PYTHONS="python3.11" bash tools/test.sh   only the named interpreters
 #   CSDK_SKIP_SANITIZE=1 bash tools/test.sh        without the sanitizer run
 #   CSDK_SKIP_VENDOR=1 bash tools/test.sh          without the build against an outside libzvsdk.so
