@@ -60,7 +60,9 @@ if [[ -z "${CSDK_SKIP_VALGRIND:-}" ]]; then
   if command -v valgrind >/dev/null 2>&1; then
     nice -n 10 bash "$root/tools/valgrind.sh" >"$work/valgrind-run.log" 2>&1 &
     valgrind_pid=$!
-    trap 'pkill -P "$valgrind_pid" 2>/dev/null; kill "$valgrind_pid" 2>/dev/null || true' EXIT
+    # Stopped with the script; a no-op once it has been waited for (under set -e a failing
+    # command in this trap would become the script's exit status, hence the || true).
+    trap 'pkill -P "$valgrind_pid" 2>/dev/null || true; kill "$valgrind_pid" 2>/dev/null || true' EXIT
   else
     echo "valgrind is not installed; the memcheck run is skipped" >&2
   fi
