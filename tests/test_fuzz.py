@@ -539,9 +539,9 @@ def apply_op(r, op, has_contains, reference):
     if kind == "delitem":
         del r[op[1]]
         return None
-    if kind == "getattr":
+    if kind in ("getattr", "field"):  # a field: an attribute named after a record field
         return getattr(r, op[1])
-    if kind == "setattr":
+    if kind in ("setattr", "set field"):
         setattr(r, op[1], op[2])
         return None
     if kind == "setattr data":
@@ -566,11 +566,6 @@ def apply_op(r, op, has_contains, reference):
                 return "refused"
             raise AssertionError("membership was not refused")
         return op[1] in r
-    if kind == "field":
-        return getattr(r, op[1])
-    if kind == "set field":
-        setattr(r, op[1], op[2])
-        return None
     if kind == "iter":
         if reference:
             return "refused"

@@ -82,6 +82,13 @@ private:
             ++pos_;
     }
 
+    // Steps over c when it is the next character.
+    bool eat(char c) {
+        if (pos_ >= s_.size() || s_[pos_] != c) return false;
+        ++pos_;
+        return true;
+    }
+
     bool literal(std::string_view word) {
         if (s_.substr(pos_, word.size()) != word) return fail("invalid literal");
         pos_ += word.size();
@@ -106,30 +113,20 @@ private:
         out.type = Value::Type::Object;
         ++pos_;
         skip_space();
-        if (pos_ < s_.size() && s_[pos_] == '}') {
-            ++pos_;
-            return true;
-        }
+        if (eat('}')) return true;
         for (;;) {
             skip_space();
             if (pos_ >= s_.size() || s_[pos_] != '"') return fail("expected a member name");
             out.keys.emplace_back();
             if (!string(out.keys.back())) return false;
             skip_space();
-            if (pos_ >= s_.size() || s_[pos_] != ':') return fail("expected ':'");
-            ++pos_;
+            if (!eat(':')) return fail("expected ':'");
             skip_space();
             out.items.emplace_back();
             if (!value(out.items.back(), depth)) return false;
             skip_space();
-            if (pos_ < s_.size() && s_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < s_.size() && s_[pos_] == '}') {
-                ++pos_;
-                return true;
-            }
+            if (eat(',')) continue;
+            if (eat('}')) return true;
             return fail("expected ',' or '}'");
         }
     }
@@ -139,23 +136,14 @@ private:
         out.type = Value::Type::Array;
         ++pos_;
         skip_space();
-        if (pos_ < s_.size() && s_[pos_] == ']') {
-            ++pos_;
-            return true;
-        }
+        if (eat(']')) return true;
         for (;;) {
             skip_space();
             out.items.emplace_back();
             if (!value(out.items.back(), depth)) return false;
             skip_space();
-            if (pos_ < s_.size() && s_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < s_.size() && s_[pos_] == ']') {
-                ++pos_;
-                return true;
-            }
+            if (eat(',')) continue;
+            if (eat(']')) return true;
             return fail("expected ',' or ']'");
         }
     }
@@ -226,23 +214,21 @@ private:
         const std::size_t start = pos_;
         const auto digit = [&] { return pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9'; };
         bool integral = true;
-        if (pos_ < s_.size() && s_[pos_] == '-') ++pos_;
+        eat('-');
         if (!digit()) return fail("invalid value");
         if (s_[pos_] == '0') {
             ++pos_;
         } else {
             while (digit()) ++pos_;
         }
-        if (pos_ < s_.size() && s_[pos_] == '.') {
+        if (eat('.')) {
             integral = false;
-            ++pos_;
             if (!digit()) return fail("invalid number");
             while (digit()) ++pos_;
         }
-        if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
+        if (eat('e') || eat('E')) {
             integral = false;
-            ++pos_;
-            if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
+            if (!eat('+')) eat('-');
             if (!digit()) return fail("invalid number");
             while (digit()) ++pos_;
         }
