@@ -51,7 +51,7 @@ void record(State& s, Fn fn, Args... args) {
     Call call{fn, {}};
     call.args.reserve(sizeof...(Args) * 2);
     (record_arg(call.args, args), ...);
-    s.calls.push_back(std::move(call));
+    record_call(s, std::move(call));
 }
 
 // Out-parameters are filled whenever the caller passed them, whatever the status.

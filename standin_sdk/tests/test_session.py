@@ -1082,6 +1082,33 @@ def test_scripts_override_what_the_simulation_answers(sdk):
     assert "tick" not in s.names() and len(s.named("user_timer")) == 24  # the timer was made anyway
 
 
+def test_the_call_record_is_bounded_while_a_session_is_configured(sdk):
+    simulate()
+    for _ in range(10_050):  # no session yet: every call is kept
+        c_sdk.zvi_now()
+    assert sdk.call_count() == 10_051 and sdk.calls_dropped() == 0
+    configure()
+    assert sdk.call_count() == 10_053
+    c_sdk.zvi_now()  # the default bound: the last 10000 calls
+    assert sdk.call_count() == 10_000 and sdk.calls_dropped() == 10_054 - 10_000
+    sdk.set_record_limit(3)
+    assert sdk.call_count() == 3
+    c_sdk.py_zvi_subscribe(S1, "1d", False)
+    assert [c.fn for c in sdk.calls()] == ["zvi_set_backtest_config", "zvi_now", "zvi_subscribe"]
+    assert sdk.last() == ("zvi_subscribe", (S1.encode(), b"1d", False))
+    sdk.set_record_limit(0)  # the call being made is always kept
+    c_sdk.zvi_now()
+    assert sdk.call_count() == 1 and sdk.last().fn == "zvi_now"
+    sdk.set_record_limit(None)
+    for _ in range(5):
+        c_sdk.zvi_now()
+    assert sdk.call_count() == 6
+    sdk.reset()
+    assert sdk.calls_dropped() == 0
+    with pytest.raises(OverflowError):
+        sdk.set_record_limit(-1)
+
+
 # ---- replaying bars from CSV files ----
 
 DAILY = """Date,Open,High,Low,Close,Volume

@@ -388,6 +388,10 @@ int Simulation::send_to_bus(const std::vector<Arg>& args, std::deque<Event>& que
         json::Writer w(data);
         w.begin_object().field("topic", topic->data).field("msg", msg->data);
         w.key("created_at").str(format_time(clock_).view()).end_object();
+        // An event's length is a C int: a longer payload is refused, not cut or wrapped.
+        if (data.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+            return fail(fn, kInvalidRequest, "the message's event would be " + std::to_string(data.size()) +
+                                                 " bytes, more than an event can hold (2147483647)");
         push(queue, "bus_message", std::move(data));
     }
     return 0;
@@ -1158,6 +1162,8 @@ void Simulation::answer(Fn fn, const std::vector<Arg>& args, Outcome& out, std::
         case Fn::zvi_del_instrument_pool_by_name_pb: status = del_pool(req); break;
         default: break;
     }
+    if (status == 0 && res.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        status = fail(fn, kInvalidRequest, "the response would be more than 2147483647 bytes");
     out.number = status;
     if (status == 0 && info(fn).outputs == Outputs::Response) {
         const int length = static_cast<int>(res.size());
