@@ -44,10 +44,9 @@ State& state();
 std::mutex& state_mutex();
 using Lock = std::lock_guard<std::mutex>;
 
-// The outcome of one call of fn: its own behaviour (what the simulation answers for
-// these recorded arguments, when it is on and they are given) with the script applied
-// over it.
-Outcome outcome_of(State& s, Fn fn, const std::vector<Arg>* args);
+// The outcome of one call of fn: its own outcome (the defaults, or what the simulation
+// answered) with the script applied over it.
+Outcome scripted(const State& s, Fn fn, Outcome own);
 
 // The text of zvi_strerror(errorno): the scripted one, else the simulation's text for
 // its own codes while it is on, else "zvsdk error <n>".
