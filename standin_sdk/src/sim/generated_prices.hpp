@@ -6,8 +6,8 @@
 // fair value kept in millionths (about 2% volatility a day, all in integer arithmetic),
 // quoted rounded to the 0.01 tick and never below 0.01; each step trades a volume of
 // 100 to 5000 shares in lots of 100.
-#ifndef ZVSDK_STANDIN_SIM_MARKET_HPP
-#define ZVSDK_STANDIN_SIM_MARKET_HPP
+#ifndef ZVSDK_STANDIN_SIM_GENERATED_PRICES_HPP
+#define ZVSDK_STANDIN_SIM_GENERATED_PRICES_HPP
 
 #include <cstddef>
 #include <cstdint>
@@ -52,9 +52,6 @@ public:
     std::int64_t ask_volume() const { return ask_volume_; }
     const Aggregate& day() const { return day_; }  // the current day so far
     const Aggregate& bar(int frequency) const { return bars_[frequency]; }  // the bar in progress, or just ended
-
-    // Indices of this symbol's open orders, oldest first.
-    std::vector<std::size_t> open_orders;
 
 private:
     Rng rng_;
