@@ -159,8 +159,7 @@ def compact(obj):
 
 @pytest.mark.parametrize("addr,on", [
     ("sim:seed=5", True), ("sim", True), ("sim:", True), ("sim:seed=18446744073709551615", True),
-    ("tcp://127.0.0.1:7001", False), ("sim:seed=", False), ("sim:seed=-1", False), ("sim:seed=1x", False),
-    ("sim:seed=18446744073709551616", False), ("SIM", False), ("sim:seed= 1", False),
+    ("tcp://127.0.0.1:7001", False), ("SIM", False), ("simulated", False),
 ])
 def test_a_sim_address_turns_the_simulation_on(sdk, addr, on):
     bad_config = ("someday", "", 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, 0)
@@ -170,6 +169,24 @@ def test_a_sim_address_turns_the_simulation_on(sdk, addr, on):
     assert c_sdk.py_zvi_strerror(1001) == (TEXTS[1001] if on else b"zvsdk error 1001")
     accounts = b'{"accounts":[{"account_id":"sim","account_name":"simulated"}]}'
     assert c_sdk.py_zvi_get_accounts() == (0, accounts if on else b"")
+
+
+@pytest.mark.parametrize("addr,why", [
+    ("sim:seed=", 'seed "" is not a decimal integer'), ("sim:seed=-1", 'seed "-1" is not'),
+    ("sim:seed=1x", 'seed "1x"'), ("sim:seed=18446744073709551616", 'seed "18446744073709551616"'),
+    ("sim:seed= 1", 'seed " 1"'), ("sim:seed=1;seed=2", "seed is given twice"),
+    ("sim:data=", "data is empty"), ("sim:dta=/tmp/x.csv", 'unknown setting "dta"'), ("sim:seed", "not key=value"),
+    ("sim:;seed=1", 'setting "" is not key=value'),
+])
+def test_a_sim_address_that_does_not_parse_fails_the_configuration(sdk, addr, why):
+    c_sdk.py_zvi_set_serv_addr(addr)
+    good = (DAY, DAY, 1e6, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, 0)
+    for fn, call in (("zvi_set_backtest_config", lambda: c_sdk.py_zvi_set_backtest_config(*good)),
+                     ("zvi_subscribe", lambda: c_sdk.py_zvi_subscribe(S1, "1d", False))):
+        assert call() == 1001
+        assert ext().startswith(f'{fn}: server address "{addr}": ') and why in ext()
+    c_sdk.py_zvi_set_serv_addr("sim")  # a good address clears it
+    assert c_sdk.py_zvi_set_backtest_config(*good) == 0
 
 
 def test_reset_turns_it_off_and_forgets_the_session(sdk):
@@ -1063,3 +1080,138 @@ def test_scripts_override_what_the_simulation_answers(sdk):
     # The order's status event was queued before the run: queued events go first.
     assert s.names()[:2] == ["order_status", "init"] and s.names()[-1] == "backtest_finished"
     assert "tick" not in s.names() and len(s.named("user_timer")) == 24  # the timer was made anyway
+
+
+# ---- replaying bars from CSV files ----
+
+DAILY = """Date,Open,High,Low,Close,Volume
+2024-01-02,10.0,10.5,9.5,10.25,1000
+2024-01-03,10.3,11.0,10.1,10.9,1500
+2024-01-04,10.85,10.9,9.9,10.0,1200
+2024-01-05,10.1,10.123456789,9.8,9.95,800
+"""
+
+
+def write_csv(folder, symbol, text):
+    path = folder / f"{symbol}.csv"
+    path.write_text(text)
+    return path
+
+
+def file_session(path, start="2024-01-01", end="2024-12-31", cash=10_000.0, commission_ratio=0.0,
+                 commission_unit=0.0, **extra):
+    c_sdk.py_zvi_set_serv_addr(f"sim:data={path}")
+    status = c_sdk.py_zvi_set_backtest_config(start, end, cash, 0.0, commission_ratio, commission_unit,
+                                              0.0, 0.0, 0.0, 0, 0, 0)
+    assert status == 0, ext()
+
+
+def test_file_bars_are_replayed_at_their_times_with_the_files_numbers(sdk, tmp_path):
+    path = write_csv(tmp_path, "GOOG", DAILY)
+    file_session(path, start="2024-01-03")
+    assert c_sdk.py_zvi_subscribe("GOOG", "1d", False) == 0
+    now = []
+    s = Session(bar=lambda e: now.append(c_sdk.zvi_now()))
+    assert s.run() == 0
+    bars = s.named("bar")
+    assert [b["eob"] for b in bars] == ["2024-01-03 00:00:00", "2024-01-04 00:00:00", "2024-01-05 00:00:00"]
+    assert now == [ms(b["eob"]) for b in bars]
+    assert bars[0] == {"symbol": "GOOG", "frequency": "1d", "bob": "2024-01-03 00:00:00",
+                       "eob": "2024-01-03 00:00:00", "open": 10.3, "high": 11.0, "low": 10.1, "close": 10.9,
+                       "volume": 1500, "amount": 10.9 * 1500, "pre_close": 10.25}
+    assert bars[2]["high"] == 10.123456789 and b'"high":10.123456789,' in s.events[-2][1]
+    assert s.names() == ["init", "bar", "bar", "bar", "backtest_finished"]
+
+
+def test_a_market_order_fills_at_the_next_bars_open_and_is_cut_to_the_cash(sdk, tmp_path):
+    path = write_csv(tmp_path, "GOOG", DAILY)
+    file_session(path, cash=10_000.0, commission_ratio=0.002)
+    assert c_sdk.py_zvi_subscribe("GOOG", "1d", False) == 0
+    placed = []
+
+    def on_bar(event):
+        if event["eob"].startswith("2024-01-02"):
+            placed.append(place(symbol="GOOG", volume=10**6))  # far more than the cash buys
+        elif event["eob"].startswith("2024-01-04"):
+            placed.append(place(symbol="GOOG", side=SELL, volume=cash_bought[0]))
+
+    cash_bought = []
+    s = Session(bar=on_bar, execution_report=lambda e: cash_bought.append(e["volume"]))
+    s.run()
+    buy, sell = s.named("execution_report")
+    volume = math.floor(10_000.0 / (10.3 * 1.002))
+    assert (buy["created_at"], buy["price"], buy["volume"]) == ("2024-01-03 00:00:00", 10.3, volume)
+    assert buy["commission"] == 10.3 * volume * 0.002
+    statuses = [(o["order_id"], o["status"], o["filled_volume"]) for o in s.named("order_status")]
+    assert statuses == [("sim-1", 1, 0), ("sim-1", 2, volume), ("sim-1", 5, volume),
+                        ("sim-2", 1, 0), ("sim-2", 3, volume)]
+    assert s.named("order_status")[2]["ord_rej_reason_detail"].startswith("insufficient cash")
+    assert (sell["created_at"], sell["price"]) == ("2024-01-05 00:00:00", 10.1)
+    balance = 10_000.0 - (buy["amount"] + buy["commission"]) + (sell["amount"] - sell["commission"])
+    assert cash()["balance"] == balance and cash()["frozen"] == 0.0 and balance >= 0
+    assert query(c_sdk.py_zvi_get_unfinished_orders) == {"orders": []}
+    (price,) = query(c_sdk.py_zvi_current_price, {"symbols": ["GOOG"]})["prices"]
+    assert price == {"symbol": "GOOG", "price": 9.95, "created_at": "2024-01-05 00:00:00"}
+
+
+def test_limit_orders_fill_inside_a_file_bar(sdk, tmp_path):
+    path = write_csv(tmp_path, "GOOG", DAILY)
+    file_session(path)
+    assert c_sdk.py_zvi_subscribe("GOOG", "1d", False) == 0
+
+    def on_bar(event):
+        if event["eob"].startswith("2024-01-02"):
+            place(symbol="GOOG", order_type=LIMIT, volume=10, price=10.2)  # the 01-03 low is 10.1
+            place(symbol="GOOG", order_type=LIMIT, volume=10, price=10.0)  # never reached on 01-03
+            place(symbol="GOOG", order_type=LIMIT, volume=10, price=11.0)  # through at the open
+
+    s = Session(bar=on_bar)
+    s.run()
+    fills = {(r["order_id"], r["created_at"][:10], r["price"]) for r in s.named("execution_report")}
+    assert fills == {("sim-1", "2024-01-03", 10.2), ("sim-3", "2024-01-03", 10.3), ("sim-2", "2024-01-04", 10.0)}
+
+
+def test_intraday_files_a_folder_and_what_is_refused(sdk, tmp_path):
+    write_csv(tmp_path, "AAA", "datetime,open,high,low,close,volume,amount\n"
+              "2024-01-02 09:31:00,1,1,1,1,10,10.5\n2024-01-02 09:32:00,2,2,2,2,20,40\n"
+              "2024-01-02 09:34:00,3,3,3,3,30.5,91.5\n")
+    write_csv(tmp_path, "BBB", ",Open,High,Low,Close,Volume\n2024-01-02,5,5,5,5,1\n")
+    file_session(tmp_path)
+    assert c_sdk.py_zvi_subscribe("AAA", "60s", False) == 0
+    assert c_sdk.py_zvi_subscribe("BBB", "1d", False) == 0
+    s = Session()
+    s.run()
+    assert [(b["symbol"], b["eob"], b["volume"], b["amount"]) for b in s.named("bar")] == [
+        ("BBB", "2024-01-02 00:00:00", 1, 5.0), ("AAA", "2024-01-02 09:31:00", 10, 10.5),
+        ("AAA", "2024-01-02 09:32:00", 20, 40.0), ("AAA", "2024-01-02 09:34:00", 30.5, 91.5)]
+    for symbol, frequency, status, text in [
+            ("BBB", "tick", 1001, '"BBB" has 1d bars in '), ("BBB", "60s", 1001, "is finer than the data"),
+            ("AAA", "300s", 1001, "subscribe with 60s"), ("CCC", "1d", 1002, 'no data for symbol "CCC"'),
+            ("../x", "1d", 1002, 'no data for symbol "../x"')]:
+        assert c_sdk.py_zvi_subscribe(symbol, frequency, False) == status
+        assert text in ext()
+    assert c_sdk.py_zvi_place_order(encode(order(symbol="SHSE.600000")))[0] == 1002
+
+
+@pytest.mark.parametrize("text,why", [
+    ("", ":1: the file is empty"),
+    ("Date,Open,High,Low,Close\n", ":1: no Volume column"),
+    ("Date,Open,High,Low,Close,Volume\n2024-01-02,1,1,1,1\n", ":2: 5 fields, 6 expected"),
+    ("Date,Open,High,Low,Close,Volume\n02/01/2024,1,1,1,1,1\n", ':2: time "02/01/2024" is not YYYY-MM-DD'),
+    ("Date,Open,High,Low,Close,Volume\n2024-01-02,1,x,1,1,1\n", ':2: High "x" is not a finite number'),
+    ("Date,Open,High,Low,Close,Volume\n2024-01-02,1,1,2,1,1\n", ":2: low and high must bound open and close"),
+    ("Date,Open,High,Low,Close,Volume\n2024-01-03,1,1,1,1,1\n2024-01-02,1,1,1,1,1\n", ":3: rows must be in ascending"),
+    ("Date,Open,High,Low,Close,Volume\n2024-01-02 09:30:00,1,1,1,1,1\n2024-01-02 09:32:00,1,1,1,1,1\n",
+     ":1: bars 120 seconds apart"),
+])
+def test_a_file_that_does_not_read_is_refused_with_its_line(sdk, tmp_path, text, why):
+    path = write_csv(tmp_path, "BAD", text)
+    file_session(path)
+    assert c_sdk.py_zvi_subscribe("BAD", "1d", False) == 1002
+    assert ext() == f"zvi_subscribe: {path}{why}" or ext().startswith(f"zvi_subscribe: {path}{why}")
+
+
+def test_a_data_path_that_is_missing_fails_the_configuration(sdk, tmp_path):
+    c_sdk.py_zvi_set_serv_addr(f"sim:seed=3;data={tmp_path / 'nothing.csv'}")
+    assert c_sdk.py_zvi_set_backtest_config(DAY, DAY, 1e6, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, 0) == 1001
+    assert "is neither a CSV file nor a folder" in ext()

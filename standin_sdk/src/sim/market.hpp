@@ -53,9 +53,6 @@ public:
     const Aggregate& day() const { return day_; }  // the current day so far
     const Aggregate& bar(int frequency) const { return bars_[frequency]; }  // the bar in progress, or just ended
 
-    // Indices of this symbol's open orders, oldest first.
-    std::vector<std::size_t> open_orders;
-
 private:
     Rng rng_;
     std::int64_t fair_;  // millionths

@@ -21,6 +21,15 @@ const char* error_text(int code) {
 namespace {
 
 constexpr const char* kAccountId = "sim";
+
+// A file's volume: an integer when it is a whole number a double holds exactly, else the
+// number as read.
+void write_volume(json::Writer& w, double volume) {
+    if (volume == std::floor(volume) && std::fabs(volume) <= 9007199254740992.0)
+        w.field("volume", static_cast<std::int64_t>(volume));
+    else
+        w.field("volume", volume);
+}
 constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMaxOrderVolume = 1000000000000LL;  // keeps every amount well inside a double's integers
 
@@ -148,17 +157,45 @@ void Simulation::set_serv_addr(const std::vector<Arg>& args) {
     const Bytes* addr = bytes_arg(args, 0);
     if (!addr || addr->null) return;
     const std::string_view a = addr->data;
+    if (a != "sim" && a.substr(0, 4) != "sim:") return;  // not ours: the plain stand-in
+    // sim:key=value;key=value with the keys seed and data, each at most once.
     std::uint64_t seed = 1;
-    if (a != "sim" && a != "sim:") {
-        constexpr std::string_view prefix = "sim:seed=";
-        if (a.substr(0, prefix.size()) != prefix || a.size() == prefix.size()) return;
-        const char* first = a.data() + prefix.size();
-        const char* last = a.data() + a.size();
-        const auto res = std::from_chars(first, last, seed);
-        if (res.ec != std::errc() || res.ptr != last) return;
+    std::string data;
+    std::string error;
+    bool seen_seed = false, seen_data = false;
+    std::string_view rest = a.size() > 4 ? a.substr(4) : std::string_view();
+    while (!rest.empty() && error.empty()) {
+        const std::size_t semicolon = rest.find(';');
+        const std::string_view item = rest.substr(0, semicolon);
+        rest = semicolon == std::string_view::npos ? std::string_view() : rest.substr(semicolon + 1);
+        const std::size_t eq = item.find('=');
+        const std::string_view key = item.substr(0, eq);
+        const std::string_view value = eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1);
+        if (eq == std::string_view::npos) {
+            error = "setting " + quoted(item) + " is not key=value";
+        } else if (key == "seed" && !seen_seed) {
+            seen_seed = true;
+            const auto res = std::from_chars(value.data(), value.data() + value.size(), seed);
+            if (value.empty() || res.ec != std::errc() || res.ptr != value.data() + value.size())
+                error = "seed " + quoted(value) + " is not a decimal integer from 0 to 18446744073709551615";
+        } else if (key == "data" && !seen_data) {
+            seen_data = true;
+            data = std::string(value);
+            if (data.empty()) error = "data is empty: give a CSV file or a folder of <SYMBOL>.csv files";
+        } else if (key == "seed" || key == "data") {
+            error = std::string(key) + " is given twice";
+        } else {
+            error = "unknown setting " + quoted(key) + " (the settings are seed and data)";
+        }
     }
     enabled_ = true;
+    if (!error.empty()) {
+        address_error_ = "server address " + quoted(a) + ": " + error;
+        return;
+    }
+    address_error_.clear();
     seed_ = seed;
+    data_path_ = std::move(data);
 }
 
 int Simulation::configure(const std::vector<Arg>& args) {
@@ -186,8 +223,12 @@ int Simulation::configure(const std::vector<Arg>& args) {
     if (!std::isfinite(unit) || unit < 0)
         return fail(fn, kInvalidRequest, "commission_unit must be a finite number of at least 0");
     if (match_mode != 0 && match_mode != 1) return fail(fn, kInvalidRequest, "match_mode must be 0 or 1");
+    if (!address_error_.empty()) return fail(fn, kInvalidRequest, address_error_);
+    std::string why;
+    if (!data_path_.empty() && !files_.open(data_path_, why)) return fail(fn, kInvalidRequest, why);
 
     active_ = true;
+    file_mode_ = !data_path_.empty();
     start_ = start;
     end_ = end;
     initial_cash_ = cash;
@@ -203,12 +244,12 @@ int Simulation::configure(const std::vector<Arg>& args) {
     const std::int64_t start_day = day_of(start);
     origin_ = start_day;
     while (!is_trading_day(origin_)) ++origin_;
-    steps_done_ = 0;
-    if (origin_ == start_day)
-        while (steps_done_ < kStepsPerDay && start_day * kDayMs + step_offset_ms(static_cast<int>(steps_done_)) < start)
-            ++steps_done_;
+    steps_done_ = steps_before(start);
     clock_ = start;
     markets_.clear();
+    file_markets_.clear();
+    file_through_ = start - 1;
+    file_part_ = 0;
 
     init_done_ = finished_ = false;
     phase_ = -1;
@@ -217,12 +258,17 @@ int Simulation::configure(const std::vector<Arg>& args) {
     delivered_ = 0;
 
     for (auto& by_symbol : subscriptions_)
-        for (auto& entry : by_symbol) entry.second = 0;
+        for (auto& entry : by_symbol) {
+            entry.second = 0;
+            std::string unused;  // a subscribed symbol without data has no bars to replay
+            if (file_mode_) file_market(entry.first, unused);
+        }
     if (timer_interval_ > 0) timer_next_ = start + timer_interval_;
     for (auto& entry : user_timers_) entry.second.next = start + entry.second.delay;
     for (Schedule& s : schedules_) s.next = next_schedule_time(s, start);
 
     orders_.clear();
+    open_orders_.clear();
     executions_.clear();
     positions_.clear();
     cash_ = cash;
@@ -234,18 +280,36 @@ int Simulation::subscribe(const std::vector<Arg>& args) {
     const Fn fn = Fn::zvi_subscribe;
     const Bytes* symbols = bytes_arg(args, 0);
     const Bytes* frequency = bytes_arg(args, 1);
+    if (!address_error_.empty()) return fail(fn, kInvalidRequest, address_error_);
     if (!frequency || frequency->null) return fail(fn, kInvalidRequest, "frequency is null");
     const int f = parse_frequency(frequency->data);
     if (f < 0) return fail(fn, kInvalidRequest, "unknown frequency " + quoted(frequency->data));
     if (!symbols || symbols->null) return fail(fn, kInvalidSymbol, "symbols is null");
     const std::vector<std::string_view> list = split_list(symbols->data);
-    for (const std::string_view s : list)
-        if (!valid_symbol(s)) return fail(fn, kInvalidSymbol, "invalid symbol " + quoted(s));
+    for (const std::string_view s : list) {
+        if (!file_symbols()) {
+            if (!valid_symbol(s)) return fail(fn, kInvalidSymbol, "invalid symbol " + quoted(s));
+            continue;
+        }
+        std::string why;
+        const std::shared_ptr<const BarSeries> series = series_of(s, why);
+        if (!series) return fail(fn, kInvalidSymbol, why);
+        const int data = series->frequency;
+        if (f != data)
+            return fail(fn, kInvalidRequest,
+                        quoted(s) + " has " + frequency_name(data) + " bars in " + series->path + ": a " +
+                            frequency_name(f) + " subscription is " + (f < data ? "finer than the data" : "not built from them") +
+                            "; subscribe with " + frequency_name(data));
+    }
     if (bool_arg(args, 2))
         for (auto& by_symbol : subscriptions_) by_symbol.clear();
     // Steps already walked are not replayed for a new subscription: it starts with the
     // next price step.
-    for (const std::string_view s : list) subscriptions_[f].emplace(std::string(s), steps_done_);
+    for (const std::string_view s : list) {
+        subscriptions_[f].emplace(std::string(s), steps_done_);
+        std::string unused;  // checked above
+        if (active_ && file_mode_) file_market(s, unused);
+    }
     return 0;
 }
 
@@ -339,23 +403,139 @@ Market& Simulation::market(const std::string& symbol) {
     return m;
 }
 
+std::shared_ptr<const BarSeries> Simulation::series_of(std::string_view symbol, std::string& error) {
+    if (files_.path() != data_path_ && !files_.open(data_path_, error)) return nullptr;
+    return files_.series(symbol, error);
+}
+
+Simulation::FileMarket* Simulation::file_market(std::string_view symbol, std::string& error) {
+    const auto it = file_markets_.find(symbol);
+    if (it != file_markets_.end()) return &it->second;
+    std::shared_ptr<const BarSeries> series = series_of(symbol, error);
+    if (!series) return nullptr;
+    // A symbol first used in the middle of a session starts with the first bar not yet
+    // replayed; its price is the last close before it (the first open when there is none).
+    FileMarket m;
+    const auto& bars = series->bars;
+    m.cursor = static_cast<std::size_t>(
+        std::upper_bound(bars.begin(), bars.end(), file_through_,
+                         [](std::int64_t t, const FileBar& bar) { return t < bar.time; }) -
+        bars.begin());
+    if (m.cursor > 0) {
+        m.price = bars[m.cursor - 1].close;
+        m.price_time = bars[m.cursor - 1].time;
+    } else {
+        m.price = bars.empty() ? 0.0 : bars.front().open;
+        m.price_time = start_;
+    }
+    m.series = std::move(series);
+    return &file_markets_.emplace(std::string(symbol), std::move(m)).first->second;
+}
+
+bool Simulation::symbol_form(std::string_view symbol) const {
+    return file_symbols() ? BarFiles::plausible_symbol(symbol) : valid_symbol(symbol);
+}
+
+int Simulation::check_symbol(Fn fn, std::string_view symbol) {
+    if (!file_mode_) {
+        if (!valid_symbol(symbol)) return fail(fn, kInvalidSymbol, "invalid symbol " + quoted(symbol));
+        return 0;
+    }
+    std::string why;
+    if (!file_market(symbol, why)) return fail(fn, kInvalidSymbol, why);
+    if (file_markets_.find(symbol)->second.series->bars.empty())
+        return fail(fn, kInvalidSymbol, "no bars for symbol " + quoted(symbol));
+    return 0;
+}
+
+// Only symbols check_symbol passed get here.
+double Simulation::price_of(const std::string& symbol) {
+    if (!file_mode_) return static_cast<double>(market(symbol).price()) / 100.0;
+    std::string unused;
+    return file_market(symbol, unused)->price;
+}
+
+std::int64_t Simulation::price_time_of(const std::string& symbol) {
+    if (!file_mode_) return steps_done_ > 0 ? step_time(steps_done_ - 1) : start_;
+    std::string unused;
+    return file_market(symbol, unused)->price_time;
+}
+
 std::int64_t Simulation::step_time(std::int64_t step) const {
     return add_trading_days(origin_, step / kStepsPerDay) * kDayMs +
            step_offset_ms(static_cast<int>(step % kStepsPerDay));
 }
 
+namespace {
+
+// The steps of one trading day before that many milliseconds after midnight.
+std::int64_t steps_in_day_before(std::int64_t offset) {
+    const auto session = [&](std::int64_t open) {
+        if (offset <= open) return std::int64_t{0};
+        return std::min<std::int64_t>(kStepsPerSession, (offset - open - 1) / (kStepSeconds * kSecondMs));
+    };
+    return session(kMorningOpenMs) + session(kAfternoonOpenMs);
+}
+
+// Trading days in [from, to), `from` a trading day.
+std::int64_t trading_days_between(std::int64_t from, std::int64_t to) {
+    if (to <= from) return 0;
+    const std::int64_t weeks = (to - from) / 7;
+    std::int64_t n = weeks * 5;
+    for (std::int64_t d = from + weeks * 7; d < to; ++d) n += is_trading_day(d);
+    return n;
+}
+
+}  // namespace
+
+std::int64_t Simulation::steps_before(std::int64_t time) const {
+    const std::int64_t day = day_of(time);
+    if (day < origin_) return 0;
+    std::int64_t n = trading_days_between(origin_, day) * kStepsPerDay;
+    if (is_trading_day(day)) n += steps_in_day_before(time - day * kDayMs);
+    return n;
+}
+
+bool Simulation::any_open_orders() const {
+    for (const auto& entry : open_orders_)
+        if (!entry.second.empty()) return true;
+    return false;
+}
+
+// Steps nothing depends on (no open order to match, no tick to deliver, no bar of a
+// subscribed frequency ending) are not replayed one by one: the symbols' paths are walked
+// through them when next used.
+std::int64_t Simulation::next_step() const {
+    if (any_open_orders() || !subscriptions_[kTick].empty()) return steps_done_;
+    unsigned wanted = 0;
+    for (int f = k60s; f < kFrequencyCount; ++f)
+        if (!subscriptions_[f].empty()) wanted |= 1u << f;
+    if (!wanted) return -1;
+    for (std::int64_t step = steps_done_;; ++step)  // a subscribed bar ends at least once a day
+        if (bar_end_mask(static_cast<int>(step % kStepsPerDay)) & wanted) return step;
+}
+
+std::int64_t Simulation::next_file_bar() const {
+    std::int64_t t = kNever;
+    for (const auto& entry : file_markets_) {
+        const FileMarket& m = entry.second;
+        if (m.cursor < m.series->bars.size()) t = std::min(t, m.series->bars[m.cursor].time);
+    }
+    return t;
+}
+
 double Simulation::frozen_cash() const {
     double frozen = 0;
-    for (const auto& entry : markets_)
-        for (const std::size_t i : entry.second.open_orders) frozen += orders_[i].frozen_cash;
+    for (const auto& entry : open_orders_)
+        for (const std::size_t i : entry.second) frozen += orders_[i].frozen_cash;
     return frozen;
 }
 
 std::int64_t Simulation::frozen_volume(const std::string& symbol) const {
-    const auto it = markets_.find(symbol);
-    if (it == markets_.end()) return 0;
+    const auto it = open_orders_.find(symbol);
+    if (it == open_orders_.end()) return 0;
     std::int64_t frozen = 0;
-    for (const std::size_t i : it->second.open_orders)
+    for (const std::size_t i : it->second)
         if (orders_[i].side == kSell) frozen += orders_[i].remaining();
     return frozen;
 }
@@ -392,32 +572,64 @@ void Simulation::push(std::deque<Event>& queue, const char* name, std::string da
     queue.push_back(std::move(e));
 }
 
-// Fills what it can of one open order against the market's current step.
-void Simulation::match(std::size_t index, const Market& m, std::deque<Event>& out) {
+// Fills what it can of one open order against a price step.
+void Simulation::match(std::size_t index, double price, double previous, double step_volume,
+                       std::deque<Event>& out) {
     Order& o = orders_[index];
     if (!o.open()) return;
-    const double price = static_cast<double>(m.price()) / 100.0;
-    if (o.type == kLimit && (o.side == kBuy ? price > o.price : price < o.price)) return;
+    const bool buy = o.side == kBuy;
+    if (o.type == kLimit && (buy ? price > o.price : price < o.price)) return;
     std::int64_t volume = o.remaining();
     if (transaction_ratio_ > 0)
-        volume = std::min(volume, static_cast<std::int64_t>(std::floor(static_cast<double>(m.last_volume()) *
-                                                                        transaction_ratio_)));
-    double fill = o.side == kBuy ? price * (1 + slippage_) : price * (1 - slippage_);
-    if (o.type == kLimit) fill = o.side == kBuy ? std::min(fill, o.price) : std::max(fill, o.price);
-    if (o.side == kBuy) {
-        // A market buy may fill above the price its cash was frozen at: it takes no more
-        // than the frozen share and the free cash cover. (A limit buy never does; the
-        // tolerance keeps rounding in the frozen share from holding back a fill.)
-        const double unit_cost = fill * (1 + commission_ratio_) + commission_unit_;
-        const double frozen_per_share = o.frozen_cash / static_cast<double>(o.remaining());
-        if (unit_cost - frozen_per_share > unit_cost * 1e-12) {
-            const double free_cash = cash_ - frozen_cash();
-            const double affordable = free_cash > 0 ? std::floor(free_cash / (unit_cost - frozen_per_share)) : 0.0;
-            volume = std::min(volume, static_cast<std::int64_t>(std::min(affordable, 1e15)));
+        volume = std::min(volume, static_cast<std::int64_t>(std::floor(step_volume * transaction_ratio_)));
+    double fill = buy ? price * (1 + slippage_) : price * (1 - slippage_);
+    if (o.type == kLimit) {
+        // Inside a file bar the price moves continuously from one step to the next: a
+        // limit it crossed on the way fills at the limit.
+        if (previous > 0 && (buy ? previous > o.price : previous < o.price)) fill = o.price;
+        fill = buy ? std::min(fill, o.price) : std::max(fill, o.price);
+    }
+    const auto cost_of = [&](std::int64_t n) {
+        const double amount = fill * static_cast<double>(n);
+        return amount + amount * commission_ratio_ + static_cast<double>(n) * commission_unit_;
+    };
+    std::string short_of;  // why the rest of the order is canceled after this fill
+    if (buy) {
+        // The order's frozen cash and the free cash pay for the fill. A market buy they
+        // cannot cover at its fill price is cut to the whole units they cover; the rest
+        // is canceled. (A limit buy froze enough at its limit.)
+        const double budget = o.frozen_cash + std::max(0.0, cash_ - frozen_cash());
+        if (cost_of(volume) > budget) {
+            const double unit_cost = fill * (1 + commission_ratio_) + commission_unit_;
+            std::int64_t affordable =
+                static_cast<std::int64_t>(std::min(std::floor(budget / unit_cost), static_cast<double>(volume)));
+            while (affordable > 0 && cost_of(affordable) > budget) --affordable;
+            short_of = "insufficient cash: " + number_text(budget) + " available, " +
+                       number_text(cost_of(volume)) + " required for " + std::to_string(volume) + " at " +
+                       number_text(fill) + "; the rest is canceled";
+            volume = affordable;
+        }
+    } else if (volume > 0) {
+        // A sale whose commission is more than its proceeds pays the difference from the
+        // free cash; when that does not cover it either, the order is canceled unfilled.
+        const double amount = fill * static_cast<double>(volume);
+        const double net = amount - (amount * commission_ratio_ + static_cast<double>(volume) * commission_unit_);
+        if (net < 0 && cash_ - frozen_cash() + net < 0) {
+            short_of = "insufficient cash: the commission of " + number_text(amount - net) + " exceeds the proceeds " +
+                       number_text(amount) + " and the available cash";
+            volume = 0;
         }
     }
-    if (volume <= 0) return;
+    if (volume > 0) fill_order(index, fill, volume, out);
+    if (!short_of.empty()) {
+        o.rej_reason = kNoCash;
+        o.rej_detail = std::move(short_of);
+        cancel(index, out);
+    }
+}
 
+void Simulation::fill_order(std::size_t index, double fill, std::int64_t volume, std::deque<Event>& out) {
+    Order& o = orders_[index];
     const double amount = fill * static_cast<double>(volume);
     const double commission = amount * commission_ratio_ + static_cast<double>(volume) * commission_unit_;
     Position& position = positions_[o.symbol];
@@ -429,6 +641,9 @@ void Simulation::match(std::size_t index, const Market& m, std::deque<Event>& ou
         cash_ -= amount + commission;
         position.volume += volume;
         position.cost += amount;
+        // What the order still freezes never exceeds the cash there is.
+        const double shortfall = frozen_cash() - cash_;
+        if (shortfall > 0) o.frozen_cash = std::max(0.0, o.frozen_cash - shortfall);
     } else {
         cash_ += amount - commission;
         position.cost -= position.cost * static_cast<double>(volume) / static_cast<double>(position.volume);
@@ -460,8 +675,8 @@ void Simulation::match(std::size_t index, const Market& m, std::deque<Event>& ou
 }
 
 void Simulation::finish_order(std::size_t index) {
-    Market& m = markets_.at(orders_[index].symbol);
-    m.open_orders.erase(std::remove(m.open_orders.begin(), m.open_orders.end(), index), m.open_orders.end());
+    std::vector<std::size_t>& open = open_orders_[orders_[index].symbol];
+    open.erase(std::remove(open.begin(), open.end(), index), open.end());
 }
 
 void Simulation::cancel(std::size_t index, std::deque<Event>& out) {
@@ -483,7 +698,8 @@ int Simulation::place_order(const json::Value& req, std::string& res, std::deque
     const json::Value* cl_ord_id = req.find("cl_ord_id");
     std::int64_t side_v, type_v, volume_v;
     if (!symbol || !symbol->is_string()) return fail(fn, kInvalidRequest, "symbol must be a string");
-    if (!valid_symbol(symbol->string)) return fail(fn, kInvalidSymbol, "invalid symbol " + quoted(symbol->string));
+    if (!file_mode_ && !valid_symbol(symbol->string))
+        return fail(fn, kInvalidSymbol, "invalid symbol " + quoted(symbol->string));
     if (!side || !int_field(*side, side_v) || (side_v != kBuy && side_v != kSell))
         return fail(fn, kInvalidRequest, "side must be 1 (buy) or 2 (sell)");
     if (!type || !int_field(*type, type_v) || (type_v != kLimit && type_v != kMarket))
@@ -502,8 +718,9 @@ int Simulation::place_order(const json::Value& req, std::string& res, std::deque
     }
     if (cl_ord_id && !cl_ord_id->is_null() && !cl_ord_id->is_string())
         return fail(fn, kInvalidRequest, "cl_ord_id must be a string");
+    if (const int status = check_symbol(fn, symbol->string)) return status;
 
-    Market& m = market(symbol->string);
+    const double current = price_of(symbol->string);
     Order o;
     o.seq = static_cast<std::int64_t>(orders_.size()) + 1;
     o.cl_ord_id = cl_ord_id && cl_ord_id->is_string() ? cl_ord_id->string : std::string();
@@ -516,11 +733,15 @@ int Simulation::place_order(const json::Value& req, std::string& res, std::deque
     o.created_at = o.updated_at = clock_;
     const double shares = static_cast<double>(volume_v);
     if (o.side == kBuy) {
-        const double reference = o.type == kLimit ? o.price : static_cast<double>(m.price()) / 100.0;
+        const double reference = o.type == kLimit ? o.price : current;
         const double turnover = shares * reference * (1 + slippage_);
         const double required = turnover + turnover * commission_ratio_ + shares * commission_unit_;
         const double available = cash_ - frozen_cash();
-        if (required > available) {
+        if (o.type == kMarket && available > 0) {
+            // A market buy freezes what it is expected to cost, or all the free cash; the
+            // fill is cut to what the cash covers at the fill price.
+            o.frozen_cash = std::min(required, available);
+        } else if (required > available) {
             o.status = kRejected;
             o.rej_reason = kNoCash;
             o.rej_detail = "insufficient cash: " + number_text(available) + " available, " + number_text(required) +
@@ -540,10 +761,12 @@ int Simulation::place_order(const json::Value& req, std::string& res, std::deque
     }
     const std::size_t index = orders_.size();
     orders_.push_back(std::move(o));
-    if (orders_[index].open()) m.open_orders.push_back(index);
+    if (orders_[index].open()) open_orders_[orders_[index].symbol].push_back(index);
     queue.push_back(order_event(orders_[index]));
     if (orders_[index].open() && match_mode_ == 1) {
-        match(index, m, queue);
+        const double step_volume = file_mode_ ? file_markets_.find(orders_[index].symbol)->second.volume
+                                              : static_cast<double>(market(orders_[index].symbol).last_volume());
+        match(index, current, 0.0, step_volume, queue);
         if (!orders_[index].open()) finish_order(index);
     }
     json::Writer w(res);
@@ -623,7 +846,7 @@ int Simulation::get_execution_reports(const json::Value& req, std::string& res) 
 int Simulation::get_cash(std::string& res) {
     double market_value = 0;
     for (const auto& [symbol, position] : positions_)
-        market_value += static_cast<double>(position.volume) * (static_cast<double>(market(symbol).price()) / 100.0);
+        market_value += static_cast<double>(position.volume) * price_of(symbol);
     const double frozen = frozen_cash();
     const double nav = cash_ + market_value;
     json::Writer w(res);
@@ -638,7 +861,7 @@ int Simulation::get_positions(std::string& res) {
     json::Writer w(res);
     w.begin_object().key("positions").begin_array();
     for (const auto& [symbol, position] : positions_) {
-        const double price = static_cast<double>(market(symbol).price()) / 100.0;
+        const double price = price_of(symbol);
         const double volume = static_cast<double>(position.volume);
         const double value = volume * price;
         w.begin_object().field("symbol", symbol).field("side", 1).field("volume", position.volume);
@@ -655,13 +878,12 @@ int Simulation::current_price(const json::Value& req, std::string& res) {
     std::vector<std::string> symbols;
     if (!string_list(req, "symbols", symbols)) return fail(fn, kInvalidRequest, "symbols must be a list of strings");
     for (const std::string& s : symbols)
-        if (!valid_symbol(s)) return fail(fn, kInvalidSymbol, "invalid symbol " + quoted(s));
-    const TimeText at = format_time(steps_done_ > 0 ? step_time(steps_done_ - 1) : start_);
+        if (const int status = check_symbol(fn, s)) return status;
     json::Writer w(res);
     w.begin_object().key("prices").begin_array();
     for (const std::string& s : symbols) {
-        w.begin_object().field("symbol", s).field("price", static_cast<double>(market(s).price()) / 100.0);
-        w.field("created_at", at.view()).end_object();
+        w.begin_object().field("symbol", s).field("price", price_of(s));
+        w.field("created_at", format_time(price_time_of(s)).view()).end_object();
     }
     w.end_array().end_object();
     return 0;
@@ -816,7 +1038,7 @@ int Simulation::set_pool(const json::Value& req) {
     if (!pool_name(req, name)) return fail(fn, kInvalidRequest, "name must be a non-empty string");
     if (!string_list(req, "symbols", symbols)) return fail(fn, kInvalidRequest, "symbols must be a list of strings");
     for (const std::string& s : symbols)
-        if (!valid_symbol(s)) return fail(fn, kInvalidSymbol, "invalid symbol " + quoted(s));
+        if (!symbol_form(s)) return fail(fn, kInvalidSymbol, "invalid symbol " + quoted(s));
     pools_[name] = std::move(symbols);
     return 0;
 }
@@ -963,7 +1185,12 @@ std::int64_t Simulation::next_schedule_time(const Schedule& s, std::int64_t from
 }
 
 std::int64_t Simulation::next_instant() const {
-    std::int64_t t = step_time(steps_done_);
+    std::int64_t t = kNever;
+    if (file_mode_) {
+        t = next_file_bar();
+    } else if (const std::int64_t step = next_step(); step >= 0) {
+        t = step_time(step);
+    }
     for (const Schedule& s : schedules_) t = std::min(t, s.next);
     if (timer_interval_ > 0) t = std::min(t, timer_next_);
     for (const auto& entry : user_timers_) t = std::min(t, entry.second.next);
@@ -995,6 +1222,8 @@ void Simulation::produce() {
         if (t > end_) {
             finished_ = true;
             clock_ = end_;
+            if (!file_mode_) steps_done_ = std::max(steps_done_, steps_before(end_ + 1));
+            file_through_ = end_;
             std::string data;
             json::Writer w(data);
             w.begin_object().key("created_at").str(format_time(end_).view()).field("events", delivered_).end_object();
@@ -1004,6 +1233,8 @@ void Simulation::produce() {
         instant_ = clock_ = t;
         phase_ = 0;
         stepped_ = false;
+        // The steps skipped on the way are walked when a symbol is next used.
+        if (!file_mode_) steps_done_ = std::max(steps_done_, steps_before(t));
     }
     const TimeText at = format_time(instant_);
     const std::string_view now = at.view();
@@ -1037,7 +1268,17 @@ void Simulation::produce() {
             }
             break;
         case 3:
-            if (step_time(steps_done_) == instant_) {
+            if (file_mode_) {
+                // A file bar is four price steps at its time, each matched in turn: open,
+                // high, low, close.
+                if (file_part_ == 0) file_through_ = instant_;
+                run_file_step(file_part_);
+                if (++file_part_ < 4) {
+                    --phase_;
+                } else {
+                    file_part_ = 0;
+                }
+            } else if (step_time(steps_done_) == instant_) {
                 run_step();
                 stepped_ = true;
             }
@@ -1046,24 +1287,42 @@ void Simulation::produce() {
             if (stepped_) emit_ticks();
             break;
         default:
-            if (stepped_) emit_bars();
+            if (stepped_ || file_mode_) emit_bars();
             phase_ = -1;
             break;
     }
 }
 
 void Simulation::run_step() {
-    const int index = static_cast<int>(steps_done_ % kStepsPerDay);
-    for (auto& entry : markets_) entry.second.step(index);
     ++steps_done_;
-    // Symbols ascending, each symbol's orders oldest first.
-    for (auto& entry : markets_) {
-        Market& m = entry.second;
-        if (m.open_orders.empty()) continue;
-        for (const std::size_t i : m.open_orders) match(i, m, batch_);
-        m.open_orders.erase(std::remove_if(m.open_orders.begin(), m.open_orders.end(),
-                                           [&](std::size_t i) { return !orders_[i].open(); }),
-                            m.open_orders.end());
+    // Symbols ascending, each symbol's orders oldest first; market() walks the path up to
+    // this step.
+    for (auto& [symbol, open] : open_orders_) {
+        if (open.empty()) continue;
+        const Market& m = market(symbol);
+        const double price = static_cast<double>(m.price()) / 100.0;
+        for (const std::size_t i : open) match(i, price, 0.0, static_cast<double>(m.last_volume()), batch_);
+        open.erase(std::remove_if(open.begin(), open.end(), [&](std::size_t i) { return !orders_[i].open(); }),
+                   open.end());
+    }
+}
+
+void Simulation::run_file_step(int part) {
+    for (auto& [symbol, m] : file_markets_) {
+        if (m.cursor >= m.series->bars.size() || m.series->bars[m.cursor].time != instant_) continue;
+        const FileBar& bar = m.series->bars[m.cursor];
+        const double path[4] = {bar.open, bar.high, bar.low, bar.close};
+        const double previous = part == 0 ? 0.0 : path[part - 1];
+        m.price = path[part];
+        m.price_time = bar.time;
+        m.volume = bar.volume / 4;
+        if (part == 3) ++m.cursor;
+        const auto it = open_orders_.find(symbol);
+        if (it == open_orders_.end() || it->second.empty()) continue;
+        std::vector<std::size_t>& open = it->second;
+        for (const std::size_t i : std::vector<std::size_t>(open)) match(i, m.price, previous, m.volume, batch_);
+        open.erase(std::remove_if(open.begin(), open.end(), [&](std::size_t i) { return !orders_[i].open(); }),
+                   open.end());
     }
 }
 
@@ -1091,6 +1350,28 @@ void Simulation::emit_ticks() {
 }
 
 void Simulation::emit_bars() {
+    if (file_mode_) {
+        const TimeText at = format_time(instant_);
+        for (int f = k60s; f < kFrequencyCount; ++f) {
+            for (const auto& entry : subscriptions_[f]) {
+                const auto it = file_markets_.find(entry.first);
+                if (it == file_markets_.end()) continue;
+                const FileMarket& m = it->second;
+                if (m.cursor == 0 || m.series->bars[m.cursor - 1].time != instant_) continue;
+                const FileBar& bar = m.series->bars[m.cursor - 1];
+                const double pre_close = m.cursor >= 2 ? m.series->bars[m.cursor - 2].close : bar.open;
+                std::string data;
+                json::Writer w(data);
+                w.begin_object().field("symbol", entry.first).field("frequency", frequency_name(f));
+                w.field("bob", at.view()).field("eob", at.view());
+                w.field("open", bar.open).field("high", bar.high).field("low", bar.low).field("close", bar.close);
+                write_volume(w, bar.volume);
+                w.field("amount", bar.amount).field("pre_close", pre_close).end_object();
+                push(batch_, "bar", std::move(data));
+            }
+        }
+        return;
+    }
     const std::int64_t step = steps_done_ - 1;
     const int index = static_cast<int>(step % kStepsPerDay);
     const unsigned ends = bar_end_mask(index);

@@ -12,12 +12,14 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "sim/bar_files.hpp"
 #include "sim/calendar.hpp"
 #include "sim/json.hpp"
 #include "sim/market.hpp"
@@ -81,6 +83,15 @@ private:
         double amount, commission;
         std::int64_t created_at;
     };
+    // A symbol replayed from its data file: the bars, the next one to replay, and the
+    // price of the last price step.
+    struct FileMarket {
+        std::shared_ptr<const BarSeries> series;
+        std::size_t cursor = 0;
+        double price = 0;
+        std::int64_t price_time = 0;
+        double volume = 0;  // the last price step's share of its bar's volume
+    };
     struct Position {
         std::int64_t volume = 0;
         double cost = 0;
@@ -132,10 +143,28 @@ private:
 
     // ---- the market and the account ----
     Market& market(const std::string& symbol);  // created and walked up to now on first use
+    // Whether symbols name data files: in a file session, or before any session when the
+    // address names a data path.
+    bool file_symbols() const { return active_ ? file_mode_ : !data_path_.empty(); }
+    std::shared_ptr<const BarSeries> series_of(std::string_view symbol, std::string& error);
+    FileMarket* file_market(std::string_view symbol, std::string& error);  // null when it has no data
+    // 0 when the symbol can be traded and priced in this session, else the failure status.
+    int check_symbol(Fn fn, std::string_view symbol);
+    bool symbol_form(std::string_view symbol) const;
+    double price_of(const std::string& symbol);
+    std::int64_t price_time_of(const std::string& symbol);
     std::int64_t step_time(std::int64_t step) const;
+    std::int64_t steps_before(std::int64_t time) const;
+    std::int64_t next_step() const;  // the next generated step anything needs, or -1
+    std::int64_t next_file_bar() const;
     double frozen_cash() const;
     std::int64_t frozen_volume(const std::string& symbol) const;
-    void match(std::size_t order, const Market& m, std::deque<Event>& out);
+    // Matches one open order against a price step: `price` the step's price, `previous`
+    // the price before it on the same bar (for limit orders crossed inside a file bar, 0
+    // otherwise), `volume` the step's volume.
+    void match(std::size_t order, double price, double previous, double volume, std::deque<Event>& out);
+    void fill_order(std::size_t order, double price, std::int64_t volume, std::deque<Event>& out);
+    bool any_open_orders() const;
     void finish_order(std::size_t order);
     void cancel(std::size_t order, std::deque<Event>& out);
     void write_order(json::Writer& w, const Order& o) const;
@@ -146,12 +175,15 @@ private:
     std::int64_t next_instant() const;
     void produce();
     void run_step();
+    void run_file_step(int part);
     void emit_ticks();
     void emit_bars();
     void push(std::deque<Event>& queue, const char* name, std::string data) const;
 
     bool enabled_ = false;
     std::uint64_t seed_ = 1;
+    std::string data_path_;      // from the address: empty for generated prices
+    std::string address_error_;  // why the last sim: address did not parse, or empty
     std::string last_error_;
 
     // configuration
@@ -160,6 +192,8 @@ private:
     double initial_cash_ = 0, transaction_ratio_ = 0, commission_ratio_ = 0, commission_unit_ = 0, slippage_ = 0;
     int match_mode_ = 0;
     std::uint64_t session_seed_ = 1;
+    bool file_mode_ = false;
+    BarFiles files_;
 
     // the path's calendar: step 0 is the first step of `origin_`, the first trading day on
     // or after the start date; steps before the start are walked but not replayed
@@ -167,6 +201,9 @@ private:
     std::int64_t clock_ = 0;
     std::int64_t steps_done_ = 0;
     std::map<std::string, Market> markets_;
+    std::map<std::string, FileMarket, std::less<>> file_markets_;
+    std::int64_t file_through_ = 0;  // file bars up to this time have been replayed
+    int file_part_ = 0;              // the next of a file bar's four price steps
 
     // the replay's position
     bool init_done_ = false, finished_ = false;
@@ -188,6 +225,7 @@ private:
 
     // the account
     std::vector<Order> orders_;
+    std::map<std::string, std::vector<std::size_t>> open_orders_;  // by symbol, oldest first
     std::vector<Execution> executions_;
     std::map<std::string, Position> positions_;
     double cash_ = 0, cum_commission_ = 0;
