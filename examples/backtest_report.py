@@ -81,20 +81,23 @@ def trades_from_fills(fills: Iterable[dict[str, Any]], daily: bool) -> list[Trad
             if trade is None:
                 trade = Trade(symbol, when, 0.0, 0)
                 trades.append(trade)
+            # One fill's price as it is; several fills' weighted by volume.
+            trade.entry_price = (fill["price"] if not trade.size
+                                 else (trade.bought + amount) / (trade.size + volume))
             trade.size += volume
             trade.bought += amount
-            trade.entry_price = trade.bought / trade.size
             position += volume
         else:
             if trade is None:  # a sell of a position held before the session
                 continue
+            trade.exit_price = (fill["price"] if not trade.sold_volume
+                                else (trade.sold + amount) / (trade.sold_volume + volume))
             trade.sold += amount
             trade.sold_volume += volume
             position -= volume
         trade.commission += fill["commission"]
         if position <= 0:
             trade.exit_time = when
-            trade.exit_price = trade.sold / trade.sold_volume if trade.sold_volume else None
             open_by_symbol.pop(symbol, None)
         else:
             open_by_symbol[symbol] = (trade, position)
@@ -173,7 +176,8 @@ def report_lines(stats: dict[str, Any]) -> list[str]:
 
 def trade_record(trade: Trade) -> dict[str, Any]:
     return {"symbol": trade.symbol, "entry_time": trade.entry_time, "entry_price": trade.entry_price,
-            "size": trade.size, "exit_time": trade.exit_time, "exit_price": trade.exit_price,
+            "size": trade.size, "exit_time": trade.exit_time,
+            "exit_price": trade.exit_price if trade.exit_time else None,
             "pnl": trade.pnl, "return_pct": trade.return_pct, "commission": trade.commission}
 
 
