@@ -27,6 +27,7 @@ import csv
 import json
 import math
 import sys
+import threading
 from pathlib import Path
 from typing import Any
 
@@ -38,6 +39,9 @@ from session_control import Progress, StopOnInterrupt
 
 BUY, SELL = 1, 2
 MARKET = 2
+# The SDK keeps one session per process: sessions started from several threads (a Dask
+# worker with more than one thread) take turns.
+_session_lock = threading.Lock()
 
 
 class SessionError(RuntimeError):
@@ -166,11 +170,16 @@ def run_session(path: str | Path, fast: int, slow: int, cash: float, commission:
     """Runs the crossover on one CSV file and returns its result (what --json writes).
 
     Raises SessionError when the session cannot be set up or trade as told."""
+    with _session_lock:
+        return _run_session(Path(path), fast, slow, cash, commission, progress, report_dir)
+
+
+def _run_session(path: Path, fast: int, slow: int, cash: float, commission: float,
+                 progress: bool, report_dir: str | Path | None) -> dict[str, Any]:
     if not 0 < fast < slow:
         raise SessionError(f"need 0 < fast < slow, not fast {fast}, slow {slow}")
     if not cash > 0 or not 0 <= commission < 1:
         raise SessionError(f"need cash > 0 and 0 <= commission < 1, not {cash}, {commission}")
-    path = Path(path)
     first, last, count, daily = scan_file(path)
     reset_standin()
     # ';' separates the address's settings, so a path holding one cannot be named.
