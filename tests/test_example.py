@@ -109,6 +109,7 @@ def test_bad_options_are_refused():
 
 
 def test_report_files_under_cprofile(tmp_path):
+    pytest.importorskip("matplotlib")
     # Run as cProfile's __main__, where a dataclass cannot resolve string annotations.
     proc = run_example(*SHORT, "--quiet", "--report", str(tmp_path),
                        python=(sys.executable, "-m", "cProfile", "-o", str(tmp_path / "profile")))
