@@ -103,6 +103,7 @@ class Strategy:
     order_timeout: int  # bars a limit order may stay open before it is canceled
     progress: Progress
     start_day: date
+    ticks: bool
     state: dict[str, SymbolState] = field(default_factory=dict)
     events: Counter[str] = field(default_factory=Counter)
     open_orders: dict[str, int] = field(default_factory=dict)  # order id -> bars left
@@ -151,9 +152,9 @@ class Strategy:
     def on_init(self, event: dict[str, Any]) -> None:
         symbols = ",".join(self.symbols)
         check(c_sdk.py_zvi_subscribe(symbols, self.frequency, False), "py_zvi_subscribe")
-        check(c_sdk.py_zvi_subscribe(symbols, "tick", False), "py_zvi_subscribe")
-        # A daily report shortly before the close.
         check(c_sdk.py_zvi_schedule("1d", "14:59:00"), "py_zvi_schedule")
+        if self.ticks:  # bars from files come without ticks
+            check(c_sdk.py_zvi_subscribe(symbols, "tick", False), "py_zvi_subscribe")
 
     def on_tick(self, tick: tuple[str, float]) -> None:
         self.state[tick[0]].last_price = tick[1]
@@ -178,7 +179,7 @@ class Strategy:
             self.exit(bar.symbol)
 
     def on_schedule(self, event: dict[str, Any]) -> None:
-        pass  # the daily schedule only shows that schedules run; the bar tracks progress
+        pass  # counted with the events; the progress bar follows the bars
 
     def sample(self, when: str) -> None:
         """One point of the equity curve per bar time; the progress bar counts days."""
@@ -338,7 +339,7 @@ def main(argv: list[str] | None = None) -> int:
     progress = Progress((end - start).days + 1, "day", "backtest", enabled=not args.quiet)
     strategy = Strategy(symbols=symbols, frequency=args.frequency, fast=args.fast, slow=args.slow,
                         budget=args.cash / (2 * len(symbols)), order_timeout=args.order_timeout,
-                        progress=progress, start_day=start)
+                        progress=progress, start_day=start, ticks=not args.data)
     c_sdk.py_zvi_set_data_callback(strategy.on_event)
     if not args.quiet:
         print(f"running {args.start} .. {args.end} on {', '.join(symbols)} (seed {args.seed})", file=sys.stderr)
