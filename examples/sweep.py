@@ -24,8 +24,10 @@ from __future__ import annotations
 import argparse
 import csv
 import json
+import logging
 import math
 import os
+import signal
 import sys
 import tempfile
 from pathlib import Path
@@ -105,8 +107,15 @@ def sweep(args: argparse.Namespace, pairs: list[tuple[int, int]]) -> tuple[list[
     if args.scheduler:
         client = Client(args.scheduler)
     else:
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None)
+        # The worker processes inherit an ignored SIGINT: Ctrl-C in a terminal goes to the
+        # whole process group, and it is this process that cancels and reports.
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            # Quiet below errors: a Ctrl-C cancels running tasks, which Dask warns about.
+            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                                   dashboard_address=None, silence_logs=logging.ERROR)
+        finally:
+            signal.signal(signal.SIGINT, previous)
         client = Client(cluster)
     entries: dict[tuple[int, int], dict[str, Any]] = {}
     interrupted = False
