@@ -58,7 +58,7 @@ class Trade:
         return None if pnl is None or not self.bought else pnl / self.bought
 
 
-@dataclass
+@dataclass(slots=True)  # one per bar time: kept small
 class EquityPoint:
     time: str  # YYYY-MM-DD HH:MM:SS
     equity: float
@@ -69,18 +69,23 @@ def time_text(created_at: str, daily: bool) -> str:
     return created_at[:10] if daily else created_at
 
 
-def trades_from_fills(fills: Iterable[dict[str, Any]], daily: bool) -> list[Trade]:
-    """Round trips from execution reports (as the SDK sends them), in order of entry."""
-    trades: list[Trade] = []
-    open_by_symbol: dict[str, tuple[Trade, int]] = {}  # symbol -> (trade, position)
-    for fill in fills:
+class TradeBook:
+    """Round trips built from execution reports (as the SDK sends them) as they come, so
+    a long session keeps its trades, not every fill."""
+
+    def __init__(self, daily: bool) -> None:
+        self.daily = daily
+        self.trades: list[Trade] = []  # in order of entry
+        self.open_by_symbol: dict[str, tuple[Trade, int]] = {}  # symbol -> (trade, position)
+
+    def add(self, fill: dict[str, Any]) -> None:
         symbol, volume, amount = fill["symbol"], fill["volume"], fill["amount"]
-        when = time_text(fill["created_at"], daily)
-        trade, position = open_by_symbol.get(symbol, (None, 0))
+        when = time_text(fill["created_at"], self.daily)
+        trade, position = self.open_by_symbol.get(symbol, (None, 0))
         if fill["side"] == 1:
             if trade is None:
                 trade = Trade(symbol, when, 0.0, 0)
-                trades.append(trade)
+                self.trades.append(trade)
             # One fill's price as it is; several fills' weighted by volume.
             trade.entry_price = (fill["price"] if not trade.size
                                  else (trade.bought + amount) / (trade.size + volume))
@@ -89,7 +94,7 @@ def trades_from_fills(fills: Iterable[dict[str, Any]], daily: bool) -> list[Trad
             position += volume
         else:
             if trade is None:  # a sell of a position held before the session
-                continue
+                return
             trade.exit_price = (fill["price"] if not trade.sold_volume
                                 else (trade.sold + amount) / (trade.sold_volume + volume))
             trade.sold += amount
@@ -98,10 +103,17 @@ def trades_from_fills(fills: Iterable[dict[str, Any]], daily: bool) -> list[Trad
         trade.commission += fill["commission"]
         if position <= 0:
             trade.exit_time = when
-            open_by_symbol.pop(symbol, None)
+            self.open_by_symbol.pop(symbol, None)
         else:
-            open_by_symbol[symbol] = (trade, position)
-    return trades
+            self.open_by_symbol[symbol] = (trade, position)
+
+
+def trades_from_fills(fills: Iterable[dict[str, Any]], daily: bool) -> list[Trade]:
+    """Round trips from execution reports, in order of entry."""
+    book = TradeBook(daily)
+    for fill in fills:
+        book.add(fill)
+    return book.trades
 
 
 def statistics_of(curve: list[EquityPoint], initial_cash: float, trades: list[Trade],

@@ -27,7 +27,7 @@ from typing import Any, Callable
 
 import c_sdk
 
-from backtest_report import EquityPoint, report_lines, statistics_of, trades_from_fills, write_report
+from backtest_report import EquityPoint, TradeBook, report_lines, statistics_of, write_report
 from session_control import Progress, StopOnInterrupt
 
 try:  # msgspec decodes the payloads several times faster than json, ticks fastest of all
@@ -114,7 +114,7 @@ class Strategy:
     bars_seen: int = 0
     finished: bool = False
     handler_errors: int = 0
-    fill_reports: list[dict[str, Any]] = field(default_factory=list)
+    book: TradeBook = field(default_factory=lambda: TradeBook(daily=False))
     curve: list[EquityPoint] = field(default_factory=list)
     last_day: str = ""
     # Event name -> (bound handler, payload decoder); not a class attribute, so that the
@@ -125,6 +125,7 @@ class Strategy:
     def __post_init__(self) -> None:
         for symbol in self.symbols:
             self.state[symbol] = SymbolState(deque(maxlen=self.slow))
+        self.book.daily = self.frequency == "1d"
         self.handlers = {
             "init": (self.on_init, decode),
             "tick": (self.on_tick, tick_price),
@@ -195,7 +196,7 @@ class Strategy:
     def on_execution_report(self, event: dict[str, Any]) -> None:
         self.fills += 1
         self.filled_volume += event["volume"]
-        self.fill_reports.append(event)
+        self.book.add(event)
 
     def on_order_status(self, event: dict[str, Any]) -> None:
         if event["status"] in FINAL_STATUSES:
@@ -292,7 +293,7 @@ def summary(args: argparse.Namespace, strategy: Strategy, run_status: int, inter
         lines.append(f"  handler errors  {strategy.handler_errors}")
     if strategy.curve:  # the last price of the session, after the last bar's time
         strategy.curve.append(EquityPoint(strategy.curve[-1].time, cash["nav"], cash["market_value"] > 0))
-    trades = trades_from_fills(strategy.fill_reports, daily=strategy.frequency == "1d")
+    trades = strategy.book.trades
     stats = statistics_of(strategy.curve, cash["initial_cash"], trades, cash["cum_commission"])
     lines += report_lines(stats)
     if args.report:
