@@ -10,21 +10,6 @@
 
 namespace standin {
 
-// A serialized request: recorded as its bytes, then its length as an int of its own.
-struct Req {
-    const char* data;
-    int length;
-};
-// The trailing (char** res, int* res_len) of functions with a response.
-struct ResponseOut {
-    char** res;
-    int* res_len;
-};
-// The char** addr of zvi_get_serv_addr.
-struct AddrOut {
-    char** addr;
-};
-
 inline void record_arg(std::vector<Arg>& args, const char* s) {
     args.emplace_back(s ? Bytes{false, s} : Bytes{true, {}});
 }
@@ -51,7 +36,7 @@ void record(State& s, Fn fn, Args... args) {
     Call call{fn, {}};
     call.args.reserve(sizeof...(Args) * 2);
     (record_arg(call.args, args), ...);
-    s.calls.push_back(std::move(call));
+    record_call(s, std::move(call));
 }
 
 // Out-parameters are filled whenever the caller passed them, whatever the status.
@@ -82,13 +67,16 @@ R result_of(const Outcome& out) {
     }
 }
 
-// One whole call of fn with its arguments in C parameter order.
-template <class R, class... Args>
-R call(Fn fn, Args... args) {
+// One whole call of F with its arguments in C parameter order: recorded, answered by the
+// simulation (which gets the arguments as they are), then scripted.
+template <Fn F, class R, class... Args>
+R call(Args... args) {
     Lock lock(state_mutex());
     State& s = state();
-    record(s, fn, args...);
-    const Outcome out = outcome_of(s, fn, &s.calls.back().args);
+    record(s, F, args...);
+    Outcome out;
+    sim::answer<F>(s.sim, out, s.events, args...);
+    out = scripted(s, F, std::move(out));
     (fill(out, args), ...);
     return result_of<R>(out);
 }
@@ -98,7 +86,7 @@ R call(Fn fn, Args... args) {
 template <class R>
 R result_now(Fn fn) {
     Lock lock(state_mutex());
-    return result_of<R>(outcome_of(state(), fn, nullptr));
+    return result_of<R>(scripted(state(), fn, Outcome{}));
 }
 
 }  // namespace standin

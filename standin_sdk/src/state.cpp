@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "sim/json.hpp"
+
 namespace standin {
 
 State& state() {
@@ -16,9 +18,7 @@ std::mutex& state_mutex() {
     return m;
 }
 
-Outcome outcome_of(State& s, Fn fn, const std::vector<Arg>* args) {
-    Outcome out;
-    if (args) s.sim.answer(fn, *args, out, s.events);
+Outcome scripted(const State& s, Fn fn, Outcome out) {
     const Script& script = s.scripts[index(fn)];
     if (script.number) out.number = *script.number;
     if (script.real) out.real = *script.real;
@@ -80,69 +80,68 @@ void deliver_events(std::size_t limit, bool clear_stop, bool replay) {
     state().stop_requested = false;
 }
 
+void record_call(State& s, Call call) {
+    s.calls.push_back(std::move(call));
+    if (!s.sim.active() || s.session_record_limit < 0) return;
+    // The call just added stays, whatever the bound: the caller reads its arguments.
+    const std::size_t keep = std::max<std::size_t>(1, static_cast<std::size_t>(s.session_record_limit));
+    while (s.calls.size() > keep) {
+        s.calls.pop_front();
+        ++s.calls_dropped;
+    }
+}
+
 namespace {
 
-void append_hex(std::string& out, const std::string& bytes) {
+std::string hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
-    out += '"';
+    std::string out;
+    out.reserve(bytes.size() * 2);
     for (const unsigned char c : bytes) {
         out += digits[c >> 4];
         out += digits[c & 0xf];
     }
-    out += '"';
+    return out;
 }
 
 // Doubles go out as strings Python's float() reads back exactly, including nan and inf,
 // which JSON has no numbers for.
-void append_real(std::string& out, double value) {
-    out += '"';
-    if (std::isnan(value)) {
-        out += "nan";
-    } else if (std::isinf(value)) {
-        out += value < 0 ? "-inf" : "inf";
-    } else {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%.17g", value);
-        out += buf;
-    }
-    out += '"';
+std::string real_text(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", value);
+    return buf;
 }
 
 struct ArgWriter {
-    std::string& out;
+    sim::json::Writer& w;
     void operator()(const Bytes& b) const {
-        out += "[\"s\",";
-        if (b.null) out += "null"; else append_hex(out, b.data);
-        out += ']';
+        w.begin_array().str("s");
+        if (b.null) w.null(); else w.str(hex(b.data));
+        w.end_array();
     }
-    void operator()(long long v) const { out += "[\"i\"," + std::to_string(v) + ']'; }
-    void operator()(double v) const {
-        out += "[\"f\",";
-        append_real(out, v);
-        out += ']';
+    void operator()(long long v) const { w.begin_array().str("i").integer(v).end_array(); }
+    void operator()(double v) const { w.begin_array().str("f").str(real_text(v)).end_array(); }
+    void operator()(bool v) const { w.begin_array().str("b").boolean(v).end_array(); }
+    void operator()(OutParam o) const { w.begin_array().str("o").boolean(o.non_null).end_array(); }
+    void operator()(Address a) const {
+        w.begin_array().str("p").unsigned_integer(a.value).end_array();
     }
-    void operator()(bool v) const { out += v ? "[\"b\",true]" : "[\"b\",false]"; }
-    void operator()(OutParam o) const { out += o.non_null ? "[\"o\",true]" : "[\"o\",false]"; }
-    void operator()(Address a) const { out += "[\"p\"," + std::to_string(a.value) + ']'; }
 };
 
 }  // namespace
 
 std::string calls_json(const State& s) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < s.calls.size(); ++i) {
-        const Call& call = s.calls[i];
-        if (i) out += ',';
-        out += "{\"fn\":\"";
-        out += info(call.fn).name;  // identifiers: nothing to escape
-        out += "\",\"args\":[";
-        for (std::size_t j = 0; j < call.args.size(); ++j) {
-            if (j) out += ',';
-            std::visit(ArgWriter{out}, call.args[j]);
-        }
-        out += "]}";
+    std::string out;
+    sim::json::Writer w(out);
+    w.begin_array();
+    for (const Call& call : s.calls) {
+        w.begin_object().field("fn", info(call.fn).name).key("args").begin_array();
+        for (const Arg& arg : call.args) std::visit(ArgWriter{w}, arg);
+        w.end_array().end_object();
     }
-    out += ']';
+    w.end_array();
     return out;
 }
 

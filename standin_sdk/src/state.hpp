@@ -21,8 +21,15 @@
 
 namespace standin {
 
+// While a simulated session is configured the record keeps only the most recent calls,
+// this many by default (about 2 MB), so a long session's memory stays flat; outside a
+// session every call is kept. zvstub_set_record_limit changes the bound.
+constexpr long long kDefaultSessionRecordLimit = 10000;
+
 struct State {
-    std::vector<Call> calls;
+    std::deque<Call> calls;
+    long long session_record_limit = kDefaultSessionRecordLimit;  // < 0: unbounded
+    std::size_t calls_dropped = 0;
     std::array<Script, kFunctionCount> scripts;
     std::map<int, Text> strerror_texts;
     std::deque<Event> events;
@@ -37,10 +44,9 @@ State& state();
 std::mutex& state_mutex();
 using Lock = std::lock_guard<std::mutex>;
 
-// The outcome of one call of fn: its own behaviour (what the simulation answers for
-// these recorded arguments, when it is on and they are given) with the script applied
-// over it.
-Outcome outcome_of(State& s, Fn fn, const std::vector<Arg>* args);
+// The outcome of one call of fn: its own outcome (the defaults, or what the simulation
+// answered) with the script applied over it.
+Outcome scripted(const State& s, Fn fn, Outcome own);
 
 // The text of zvi_strerror(errorno): the scripted one, else the simulation's text for
 // its own codes while it is on, else "zvsdk error <n>".
@@ -58,6 +64,9 @@ const char* lend(const std::string& data, long long min_size);
 // it returns (`clear_stop`); a poll leaves it, so a stop asked for inside a poll nested
 // in zvi_run still ends that run. Call without the lock held.
 void deliver_events(std::size_t limit, bool clear_stop, bool replay);
+
+// Adds a call to the record, dropping the oldest beyond the session bound.
+void record_call(State& s, Call call);
 
 // The whole record as JSON (see zvstub.h).
 std::string calls_json(const State& s);

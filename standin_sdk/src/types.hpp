@@ -32,6 +32,23 @@ struct Call {
     std::vector<Arg> args;
 };
 
+// ---- arguments of their own kind ----
+
+// A serialized request: recorded as its bytes, then its length as an int of its own.
+struct Req {
+    const char* data;
+    int length;
+};
+// The trailing (char** res, int* res_len) of functions with a response.
+struct ResponseOut {
+    char** res;
+    int* res_len;
+};
+// The char** addr of zvi_get_serv_addr.
+struct AddrOut {
+    char** addr;
+};
+
 // ---- what a function hands back ----
 
 struct Text {  // a returned string, or the *addr out-string

@@ -1,5 +1,6 @@
 #include "zvstub.h"
 
+#include <algorithm>
 #include <limits>
 #include <string_view>
 
@@ -51,6 +52,23 @@ const char* zvstub_calls_json(void) {
 size_t zvstub_call_count(void) {
     Lock lock(state_mutex());
     return state().calls.size();
+}
+
+void zvstub_set_record_limit(long long limit) {
+    Lock lock(state_mutex());
+    State& s = state();
+    s.session_record_limit = limit;
+    if (s.calls.empty() || !s.sim.active() || limit < 0) return;
+    const std::size_t keep = std::max<std::size_t>(1, static_cast<std::size_t>(limit));
+    while (s.calls.size() > keep) {
+        s.calls.pop_front();
+        ++s.calls_dropped;
+    }
+}
+
+size_t zvstub_calls_dropped(void) {
+    Lock lock(state_mutex());
+    return state().calls_dropped;
 }
 
 int zvstub_function_count(void) { return static_cast<int>(kFunctionCount); }

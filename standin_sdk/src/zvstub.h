@@ -46,6 +46,14 @@ ZVSTUB_API void zvstub_reset(void);
 ZVSTUB_API const char* zvstub_calls_json(void);
 ZVSTUB_API size_t zvstub_call_count(void);
 
+/* While a simulated session is configured, the record keeps only the last `limit` calls
+ * (at least the current one; 10000 by default, back to that at every reset); a negative
+ * limit keeps every call. Outside a session every call is recorded. Also trims the record
+ * at once when a session is configured. */
+ZVSTUB_API void zvstub_set_record_limit(long long limit);
+/* How many calls the bound has dropped since the last reset. */
+ZVSTUB_API size_t zvstub_calls_dropped(void);
+
 /* The SDK functions the library knows, in zvsdk.h order; null past the end. */
 ZVSTUB_API int zvstub_function_count(void);
 ZVSTUB_API const char* zvstub_function_name(int index);

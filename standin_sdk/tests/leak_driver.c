@@ -1,8 +1,11 @@
 /* Drives every kind of state the stand-in keeps (records, scripts, queued and
  * re-entrant events, a simulated session with orders, fills, timers, parameters, pools
- * and bus messages) so a run under valgrind shows whether the library leaks. */
+ * and bus messages, a session replaying a CSV file) so a run under valgrind shows
+ * whether the library leaks. */
+#define _POSIX_C_SOURCE 200809L
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "zvsdk.h"
 #include "zvstub.h"
@@ -55,6 +58,34 @@ static void simulate(void) {
     zvi_get_orders_pb("{}", 2, &res, &res_len);
 }
 
+static void replay_file(void) {
+    char path[64], addr[96], symbol[64];
+    char* res = NULL;
+    int res_len = 0;
+    const char* buy = "{\"symbol\":\"%s\",\"side\":1,\"order_type\":2,\"volume\":1000000}";
+    char order[160];
+    FILE* f;
+    snprintf(symbol, sizeof symbol, "zvsdk-leak-%d", (int)getpid());
+    snprintf(path, sizeof path, "/tmp/%s.csv", symbol);
+    f = fopen(path, "w");
+    if (!f) return;
+    fputs("Date,Open,High,Low,Close,Volume\n2024-01-02,10,11,9,10.5,100\n2024-01-03,10.5,12,10,11,200\n", f);
+    fclose(f);
+    zvi_set_serv_addr("sim:seed=x");
+    zvi_set_backtest_config("2024-01-01", "2024-01-05", 1e4, 0, 0.002, 0, 0, 0, 0, 0, 0, 0);
+    snprintf(addr, sizeof addr, "sim:data=%s", path);
+    zvi_set_serv_addr(addr);
+    zvi_set_backtest_config("2024-01-01", "2024-01-05", 1e4, 0, 0.002, 0, 0, 0, 0, 0, 0, 0);
+    zvi_subscribe(symbol, "1d", false);
+    zvi_subscribe(symbol, "60s", false);
+    zvi_subscribe("NOFILE", "1d", false);
+    snprintf(order, sizeof order, buy, symbol);
+    zvi_place_order_pb(order, (int)strlen(order), &res, &res_len);
+    zvi_run();
+    zvi_get_cash_pb("{}", 2, &res, &res_len);
+    remove(path);
+}
+
 static void fill(void) {
     char* res = NULL;
     int res_len = 0;
@@ -82,6 +113,7 @@ static void fill(void) {
     zvstub_queue_event("left", 4, 0, "queued", 6, 0, 6);
     zvi_run();
     simulate();
+    replay_file();
     zvstub_calls_json();
 }
 

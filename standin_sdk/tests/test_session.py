@@ -8,6 +8,8 @@ import ctypes
 import itertools
 import json
 import math
+import subprocess
+import sys
 from collections import Counter
 from datetime import datetime, timezone
 
@@ -1082,6 +1084,33 @@ def test_scripts_override_what_the_simulation_answers(sdk):
     assert "tick" not in s.names() and len(s.named("user_timer")) == 24  # the timer was made anyway
 
 
+def test_the_call_record_is_bounded_while_a_session_is_configured(sdk):
+    simulate()
+    for _ in range(10_050):  # no session yet: every call is kept
+        c_sdk.zvi_now()
+    assert sdk.call_count() == 10_051 and sdk.calls_dropped() == 0
+    configure()
+    assert sdk.call_count() == 10_053
+    c_sdk.zvi_now()  # the default bound: the last 10000 calls
+    assert sdk.call_count() == 10_000 and sdk.calls_dropped() == 10_054 - 10_000
+    sdk.set_record_limit(3)
+    assert sdk.call_count() == 3
+    c_sdk.py_zvi_subscribe(S1, "1d", False)
+    assert [c.fn for c in sdk.calls()] == ["zvi_set_backtest_config", "zvi_now", "zvi_subscribe"]
+    assert sdk.last() == ("zvi_subscribe", (S1.encode(), b"1d", False))
+    sdk.set_record_limit(0)  # the call being made is always kept
+    c_sdk.zvi_now()
+    assert sdk.call_count() == 1 and sdk.last().fn == "zvi_now"
+    sdk.set_record_limit(None)
+    for _ in range(5):
+        c_sdk.zvi_now()
+    assert sdk.call_count() == 6
+    sdk.reset()
+    assert sdk.calls_dropped() == 0
+    with pytest.raises(OverflowError):
+        sdk.set_record_limit(-1)
+
+
 # ---- replaying bars from CSV files ----
 
 DAILY = """Date,Open,High,Low,Close,Volume
@@ -1215,3 +1244,51 @@ def test_a_data_path_that_is_missing_fails_the_configuration(sdk, tmp_path):
     c_sdk.py_zvi_set_serv_addr(f"sim:seed=3;data={tmp_path / 'nothing.csv'}")
     assert c_sdk.py_zvi_set_backtest_config(DAY, DAY, 1e6, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, 0) == 1001
     assert "is neither a CSV file nor a folder" in ext()
+
+
+@pytest.mark.parametrize("cash0,sold", [(20.0, True), (15.0, False)])
+def test_a_sale_whose_commission_exceeds_its_proceeds_never_drives_cash_negative(sdk, tmp_path, cash0, sold):
+    path = write_csv(tmp_path, "PENNY", "Date,Open,High,Low,Close,Volume\n2024-01-02,1,1,1,1,100\n"
+                     "2024-01-03,1,1,0.1,0.1,100\n2024-01-04,0.1,0.1,0.1,0.1,100\n")
+    file_session(path, cash=cash0, commission_unit=0.5)
+    assert c_sdk.py_zvi_subscribe("PENNY", "1d", False) == 0
+
+    def on_bar(event):
+        if event["eob"].startswith("2024-01-02"):
+            place(symbol="PENNY", volume=10)  # 10 + 10 * 0.5 commission
+        elif event["eob"].startswith("2024-01-03"):
+            place(symbol="PENNY", side=SELL, volume=10)  # 1.0 of proceeds, 5.0 of commission
+
+    s = Session(bar=on_bar)
+    s.run()
+    final = s.named("order_status")[-1]
+    account = cash()
+    assert account["balance"] >= 0
+    if sold:
+        assert (final["status"], final["filled_volume"]) == (3, 10)
+        assert account["balance"] == cash0 - 15.0 + (1.0 - 5.0)
+    else:
+        assert (final["order_id"], final["status"], final["filled_volume"]) == ("sim-2", 5, 0)
+        assert final["ord_rej_reason_detail"].startswith("insufficient cash: the commission of 5.0 exceeds")
+        assert account["balance"] == 0.0
+        assert query(c_sdk.py_zvi_get_positions)["positions"][0]["volume"] == 10
+
+
+def test_time_jumps_from_event_to_event(tmp_path):
+    # Two hundred years with nothing subscribed but a weekly schedule: finished at once,
+    # where replaying every 3-second step would take many minutes.
+    script = f"""
+import c_sdk, json
+c_sdk.py_zvi_set_serv_addr("sim")
+assert c_sdk.py_zvi_set_backtest_config("1900-01-01", "2099-12-31", 1e6, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, 0) == 0
+assert c_sdk.py_zvi_schedule("1w", "10:00:00") == 0
+names = []
+c_sdk.py_zvi_set_data_callback(lambda name, payload: names.append(name))
+assert c_sdk.py_zvi_run() == 0
+print(len(names), names[0], names[-1], names.count("schedule"))
+"""
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    count, first, last, schedules = proc.stdout.split()
+    assert (first, last, int(count)) == ("init", "backtest_finished", int(schedules) + 2)
+    assert int(schedules) > 200 * 52 - 52

@@ -43,6 +43,8 @@ _SIGNATURES = {
     "zvstub_reset": (None, []),
     "zvstub_calls_json": (ctypes.c_char_p, []),
     "zvstub_call_count": (ctypes.c_size_t, []),
+    "zvstub_set_record_limit": (None, [ctypes.c_longlong]),
+    "zvstub_calls_dropped": (ctypes.c_size_t, []),
     "zvstub_function_count": (ctypes.c_int, []),
     "zvstub_function_name": (ctypes.c_char_p, [ctypes.c_int]),
     "zvstub_set_int": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_longlong]),
@@ -128,6 +130,16 @@ class StandIn:
     def call_count(self):
         """Number of recorded calls."""
         return self._lib.zvstub_call_count()
+
+    def set_record_limit(self, limit):
+        """While a simulated session is configured, keep only the last `limit` calls (10000
+        after every reset); None keeps every call. Outside a session every call is kept."""
+        limit = -1 if limit is None else _int_in(limit, 0, _LLONG_MAX, "limit")
+        self._lib.zvstub_set_record_limit(limit)
+
+    def calls_dropped(self):
+        """How many calls the session bound has dropped since the last reset."""
+        return self._lib.zvstub_calls_dropped()
 
     def calls_to(self, fn):
         """The argument tuples of the calls of fn, oldest first."""

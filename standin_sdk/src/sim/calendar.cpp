@@ -1,5 +1,6 @@
 #include "sim/calendar.hpp"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -107,6 +108,40 @@ std::int64_t add_trading_days(std::int64_t origin, std::int64_t k) {
     const std::int64_t w = weekday(origin);  // 0..4
     const std::int64_t total = w + k;
     return origin - w + total / 5 * 7 + total % 5;
+}
+
+std::int64_t step_time(std::int64_t origin, std::int64_t step) {
+    return add_trading_days(origin, step / kStepsPerDay) * kDayMs + step_offset_ms(static_cast<int>(step % kStepsPerDay));
+}
+
+namespace {
+
+// The steps of one trading day before that many milliseconds after midnight.
+std::int64_t steps_in_day_before(std::int64_t offset) {
+    const auto session = [&](std::int64_t open) {
+        if (offset <= open) return std::int64_t{0};
+        return std::min<std::int64_t>(kStepsPerSession, (offset - open - 1) / (kStepSeconds * kSecondMs));
+    };
+    return session(kMorningOpenMs) + session(kAfternoonOpenMs);
+}
+
+// Trading days in [from, to), `from` a trading day.
+std::int64_t trading_days_between(std::int64_t from, std::int64_t to) {
+    if (to <= from) return 0;
+    const std::int64_t weeks = (to - from) / 7;
+    std::int64_t n = weeks * 5;
+    for (std::int64_t d = from + weeks * 7; d < to; ++d) n += is_trading_day(d);
+    return n;
+}
+
+}  // namespace
+
+std::int64_t steps_before(std::int64_t origin, std::int64_t time) {
+    const std::int64_t day = day_of(time);
+    if (day < origin) return 0;
+    std::int64_t n = trading_days_between(origin, day) * kStepsPerDay;
+    if (is_trading_day(day)) n += steps_in_day_before(time - day * kDayMs);
+    return n;
 }
 
 const char* frequency_name(int f) {

@@ -52,6 +52,11 @@ inline std::int64_t step_offset_ms(int index) {
 // The trading day k trading days after `origin` (itself a trading day).
 std::int64_t add_trading_days(std::int64_t origin, std::int64_t k);
 
+// Price steps are numbered from 0, the first step of the trading day `origin`.
+// The time of a step, and how many steps come before a time.
+std::int64_t step_time(std::int64_t origin, std::int64_t step);
+std::int64_t steps_before(std::int64_t origin, std::int64_t time);
+
 // Bar frequencies, in the order bars of one instant are delivered.
 enum Frequency : int { kTick = 0, k60s, k300s, k900s, k1800s, k3600s, k1d, kFrequencyCount };
 constexpr int kBarSeconds[kFrequencyCount] = {0, 60, 300, 900, 1800, 3600, 0};

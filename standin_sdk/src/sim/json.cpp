@@ -12,6 +12,22 @@ const Value* Value::find(std::string_view key) const {
     return nullptr;
 }
 
+bool as_integer(const Value& v, std::int64_t& out) {
+    if (!v.is_number() || !v.integral) return false;
+    out = v.integer;
+    return true;
+}
+
+bool string_list(const Value& object, std::string_view key, std::vector<std::string>& out) {
+    const Value* list = object.find(key);
+    if (!list || !list->is_array()) return false;
+    for (const Value& item : list->items) {
+        if (!item.is_string()) return false;
+        out.push_back(item.string);
+    }
+    return true;
+}
+
 namespace {
 
 // The length of the well-formed UTF-8 sequence starting at s[i], or 0.
@@ -386,6 +402,14 @@ Writer& Writer::num(double value) {
 Writer& Writer::integer(std::int64_t value) {
     separate();
     append_int(out_, value);
+    return *this;
+}
+
+Writer& Writer::unsigned_integer(std::uint64_t value) {
+    separate();
+    char buf[24];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    out_.append(buf, res.ptr);
     return *this;
 }
 

@@ -43,6 +43,11 @@ struct Value {
 
 constexpr int kMaxDepth = 64;
 
+// A number written without fraction or exponent that fits int64.
+bool as_integer(const Value& v, std::int64_t& out);
+// The list of strings under `key` of an object; false when it is missing or not one.
+bool string_list(const Value& object, std::string_view key, std::vector<std::string>& out);
+
 // Parses the whole text; on failure returns false and says why in `error`.
 bool parse(std::string_view text, Value& out, std::string& error);
 
@@ -68,6 +73,7 @@ public:
     Writer& str(std::string_view value);
     Writer& num(double value);
     Writer& integer(std::int64_t value);
+    Writer& unsigned_integer(std::uint64_t value);
     Writer& boolean(bool value);
     Writer& null();
     // Shorthands for a member.

@@ -1,4 +1,4 @@
-#include "sim/market.hpp"
+#include "sim/generated_prices.hpp"
 
 #include <algorithm>
 

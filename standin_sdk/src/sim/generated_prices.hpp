@@ -6,8 +6,8 @@
 // fair value kept in millionths (about 2% volatility a day, all in integer arithmetic),
 // quoted rounded to the 0.01 tick and never below 0.01; each step trades a volume of
 // 100 to 5000 shares in lots of 100.
-#ifndef ZVSDK_STANDIN_SIM_MARKET_HPP
-#define ZVSDK_STANDIN_SIM_MARKET_HPP
+#ifndef ZVSDK_STANDIN_SIM_GENERATED_PRICES_HPP
+#define ZVSDK_STANDIN_SIM_GENERATED_PRICES_HPP
 
 #include <cstddef>
 #include <cstdint>

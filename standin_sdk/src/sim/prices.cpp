@@ -1,0 +1,152 @@
+#include "sim/prices.hpp"
+
+#include <algorithm>
+
+namespace standin::sim {
+
+void Prices::restart(std::uint64_t seed, BarFiles* files, std::int64_t start) {
+    seed_ = seed;
+    files_ = files;
+    start_ = start;
+    // The path starts with the start date's first step (the next trading day's when the
+    // start falls on a weekend); the steps before the start time are walked, not replayed.
+    origin_ = day_of(start);
+    while (!is_trading_day(origin_)) ++origin_;
+    steps_done_ = steps_before(origin_, start);
+    markets_.clear();
+    file_markets_.clear();
+    file_through_ = start - 1;
+}
+
+Status Prices::check(std::string_view symbol) {
+    if (!files_) {
+        if (!valid_symbol(symbol)) return failure(kInvalidSymbol, "invalid symbol " + quoted(symbol));
+        return {};
+    }
+    std::string why;
+    const FileMarket* m = file_market(symbol, why);
+    if (!m) return failure(kInvalidSymbol, why);
+    if (m->series->bars.empty()) return failure(kInvalidSymbol, "no bars for symbol " + quoted(symbol));
+    return {};
+}
+
+double Prices::price(const std::string& symbol) {
+    if (!files_) return static_cast<double>(market(symbol).price()) / 100.0;
+    std::string unused;
+    return file_market(symbol, unused)->price;
+}
+
+std::int64_t Prices::price_time(const std::string& symbol) {
+    if (!files_) return steps_done_ > 0 ? step_time(origin_, steps_done_ - 1) : start_;
+    std::string unused;
+    return file_market(symbol, unused)->price_time;
+}
+
+Step Prices::step(const std::string& symbol) {
+    if (!files_) {
+        const Market& m = market(symbol);
+        return Step{static_cast<double>(m.price()) / 100.0, 0.0, static_cast<double>(m.last_volume())};
+    }
+    std::string unused;
+    const FileMarket& m = *file_market(symbol, unused);
+    return Step{m.price, m.previous, m.volume};
+}
+
+// ---- generated paths ----
+
+std::int64_t Prices::next_step_time(bool every_step, unsigned bars) const {
+    if (every_step) return step_time(origin_, steps_done_);
+    if (!bars) return kNever;
+    for (std::int64_t step = steps_done_;; ++step)  // a subscribed bar ends at least once a day
+        if (bar_end_mask(static_cast<int>(step % kStepsPerDay)) & bars) return step_time(origin_, step);
+}
+
+void Prices::skip_to(std::int64_t time) {
+    if (!files_) steps_done_ = std::max(steps_done_, steps_before(origin_, time));
+}
+
+bool Prices::step_at(std::int64_t time) {
+    if (step_time(origin_, steps_done_) != time) return false;
+    ++steps_done_;
+    return true;
+}
+
+const Market& Prices::market(const std::string& symbol) {
+    auto it = markets_.find(symbol);
+    if (it == markets_.end()) it = markets_.emplace(symbol, Market(seed_, symbol)).first;
+    Market& m = it->second;
+    while (m.steps() < steps_done_) m.step(static_cast<int>(m.steps() % kStepsPerDay));
+    return m;
+}
+
+// ---- file bars ----
+
+Prices::FileMarket* Prices::file_market(std::string_view symbol, std::string& error) {
+    const auto it = file_markets_.find(symbol);
+    if (it != file_markets_.end()) return &it->second;
+    std::shared_ptr<const BarSeries> series = files_->series(symbol, error);
+    if (!series) return nullptr;
+    // A symbol first used in the middle of a session starts with the first bar not yet
+    // replayed; its price is the last close before it (the first open when there is none).
+    FileMarket m;
+    const auto& bars = series->bars;
+    m.cursor = static_cast<std::size_t>(
+        std::upper_bound(bars.begin(), bars.end(), file_through_,
+                         [](std::int64_t t, const FileBar& bar) { return t < bar.time; }) -
+        bars.begin());
+    if (m.cursor > 0) {
+        m.price = bars[m.cursor - 1].close;
+        m.price_time = bars[m.cursor - 1].time;
+    } else {
+        m.price = bars.empty() ? 0.0 : bars.front().open;
+        m.price_time = start_;
+    }
+    m.series = std::move(series);
+    return &file_markets_.emplace(std::string(symbol), std::move(m)).first->second;
+}
+
+void Prices::use(std::string_view symbol) {
+    std::string unused;  // a symbol without data has no bars to replay
+    if (files_) file_market(symbol, unused);
+}
+
+std::int64_t Prices::next_bar_time() const {
+    std::int64_t t = kNever;
+    for (const auto& entry : file_markets_) {
+        const FileMarket& m = entry.second;
+        if (m.cursor < m.series->bars.size()) t = std::min(t, m.series->bars[m.cursor].time);
+    }
+    return t;
+}
+
+void Prices::file_step(int part, std::int64_t instant, std::vector<std::string>& stepped) {
+    if (part == 0) file_through_ = instant;
+    for (auto& [symbol, m] : file_markets_) {
+        if (m.cursor >= m.series->bars.size() || m.series->bars[m.cursor].time != instant) continue;
+        const FileBar& bar = m.series->bars[m.cursor];
+        const double path[4] = {bar.open, bar.high, bar.low, bar.close};
+        m.previous = part == 0 ? 0.0 : path[part - 1];
+        m.price = path[part];
+        m.price_time = bar.time;
+        m.volume = bar.volume / 4;
+        if (part == 3) ++m.cursor;
+        stepped.push_back(symbol);
+    }
+}
+
+const FileBar* Prices::bar_at(const std::string& symbol, std::int64_t instant, double& pre_close) {
+    const auto it = file_markets_.find(symbol);
+    if (it == file_markets_.end()) return nullptr;
+    const FileMarket& m = it->second;
+    if (m.cursor == 0 || m.series->bars[m.cursor - 1].time != instant) return nullptr;
+    const FileBar& bar = m.series->bars[m.cursor - 1];
+    pre_close = m.cursor >= 2 ? m.series->bars[m.cursor - 2].close : bar.open;
+    return &bar;
+}
+
+void Prices::finish(std::int64_t end) {
+    if (!files_) steps_done_ = std::max(steps_done_, steps_before(origin_, end + 1));
+    file_through_ = end;
+}
+
+}  // namespace standin::sim
