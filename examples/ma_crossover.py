@@ -263,8 +263,8 @@ def summary(args: argparse.Namespace, strategy: Strategy, run_status: int, inter
     cash = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
     positions = query(c_sdk.py_zvi_get_positions, {}, "py_zvi_get_positions")["positions"]
     orders = query(c_sdk.py_zvi_get_orders, {}, "py_zvi_get_orders")["orders"]
-    reports = query(c_sdk.py_zvi_get_execution_reports, {}, "py_zvi_get_execution_reports")
-    fills = reports["execution_reports"]
+    # The fills are counted as their events come: the list of every execution report of a
+    # long session is large (a year of this strategy: about 80,000).
     statuses = Counter(FINAL_STATUSES.get(o["status"], "open") for o in orders)
     lines = [
         f"Backtest {args.start} .. {args.end}  seed {args.seed}  symbols {', '.join(strategy.symbols)}",
@@ -275,7 +275,7 @@ def summary(args: argparse.Namespace, strategy: Strategy, run_status: int, inter
         + ", ".join(f"{name} {n:,}" for name, n in sorted(strategy.events.items())) + ")",
         f"  orders          {len(orders)} placed: "
         + ", ".join(f"{statuses[k]} {k}" for k in ("filled", "canceled", "rejected", "open")),
-        f"  fills           {len(fills)}, {sum(f['volume'] for f in fills):,} shares,"
+        f"  fills           {strategy.fills}, {strategy.filled_volume:,} shares,"
         f" commission {money(cash['cum_commission'])}",
         f"  initial cash    {money(cash['initial_cash'])}",
         f"  final cash      {money(cash['available'])} available, {money(cash['frozen'])} frozen",
