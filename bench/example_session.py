@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import importlib
+import importlib.util
 import io
 import statistics
 import sys

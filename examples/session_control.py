@@ -9,6 +9,7 @@ handler is done, and the session reports what ran.
 """
 from __future__ import annotations
 
+import os
 import signal
 import sys
 import threading
@@ -49,6 +50,16 @@ class StopOnInterrupt:
             self._installed = False
 
 
+def terminal_size() -> tuple[int, int]:
+    # A terminal that reports no size (a pseudo-terminal nobody sized) would get an
+    # empty bar: 80 x 24 then.
+    try:
+        size = os.get_terminal_size(sys.stderr.fileno())
+    except (OSError, ValueError):
+        return 80, 24
+    return size.columns or 80, size.lines or 24
+
+
 class Progress:
     """A bar on standard error, counting `unit`s up to total; off when standard error is
     not a terminal, when disabled, or without tqdm."""
@@ -58,7 +69,8 @@ class Progress:
         self.bar = None
         if enabled and tqdm is not None and sys.stderr.isatty():
             self.bar = tqdm(total=total, unit=unit, desc=description, file=sys.stderr,
-                            dynamic_ncols=True, mininterval=0.2, leave=True)
+                            ncols=terminal_size()[0], nrows=terminal_size()[1],
+                            mininterval=0.2, leave=True)
 
     def advance_to(self, done: int) -> None:
         if self.bar is not None and done > self.done:
