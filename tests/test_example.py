@@ -238,3 +238,38 @@ def test_sweep_on_a_local_cluster_equals_the_single_runs(tmp_path):
     for name in ("final_equity.png", "sharpe_ratio.png"):
         assert (tmp_path / "report" / name).read_bytes().startswith(b"\x89PNG\r\n")
     assert len((tmp_path / "report" / "results.csv").read_text().splitlines()) == 7
+
+
+def test_report_statistics_by_hand():
+    sys.path.insert(0, str(ROOT / "examples"))
+    try:
+        import backtest_report as report
+    finally:
+        sys.path.remove(str(ROOT / "examples"))
+    fills = [
+        {"symbol": "A", "side": 1, "price": 10.0, "volume": 10, "amount": 100.0, "commission": 1.0,
+         "created_at": "2024-01-02 00:00:00"},
+        {"symbol": "B", "side": 1, "price": 5.0, "volume": 4, "amount": 20.0, "commission": 0.5,
+         "created_at": "2024-01-03 00:00:00"},
+        {"symbol": "A", "side": 2, "price": 12.0, "volume": 10, "amount": 120.0, "commission": 1.0,
+         "created_at": "2024-01-05 00:00:00"},
+    ]
+    trades = report.trades_from_fills(fills, daily=True)
+    assert [(t.symbol, t.entry_time, t.size, t.exit_time, t.exit_price, t.pnl) for t in trades] == [
+        ("A", "2024-01-02", 10, "2024-01-05", 12.0, 18.0), ("B", "2024-01-03", 4, None, None, None)]
+    curve = [report.EquityPoint(f"2024-01-0{d} 15:00:00", v, d > 2)
+             for d, v in [(2, 100.0), (3, 120.0), (4, 90.0), (5, 130.0)]]
+    stats = report.statistics_of(curve, 100.0, trades, 2.5)
+    returns = [0.0, 0.2, -0.25, 130 / 90 - 1]
+    mean = sum(returns) / 4
+    sd = math.sqrt(sum((r - mean) ** 2 for r in returns) / 3)
+    assert stats["total_return"] == pytest.approx(0.3)
+    assert stats["annualised_return"] == pytest.approx(1.3 ** (252 / 4) - 1)
+    assert stats["annualised_volatility"] == pytest.approx(sd * math.sqrt(252))
+    assert stats["sharpe_ratio"] == pytest.approx(mean / sd * math.sqrt(252))
+    assert stats["max_drawdown"] == pytest.approx(0.25)
+    assert stats["max_drawdown_days"] == 2.0  # from the peak on the 3rd back to it on the 5th
+    assert stats["exposure"] == 0.75
+    assert (stats["trade_count"], stats["closed_trades"], stats["win_rate"]) == (2, 1, 1.0)
+    assert stats["best_trade"] == stats["worst_trade"] == pytest.approx(0.18)
+    assert stats["commissions"] == 2.5
