@@ -130,11 +130,14 @@ def sweep(args: argparse.Namespace, pairs: list[tuple[int, int]]) -> tuple[list[
         try:
             for future in as_completed(futures):
                 fast, slow = futures[future]
-                if future.status == "error":
-                    # The worker itself failed (it died, or the task could not run there).
+                if future.status == "finished":
+                    entries[fast, slow] = future.result()
+                elif future.status == "error":
+                    # The task failed outside the session (its worker died, or it could not
+                    # be unpacked there).
                     entries[fast, slow] = {"fast": fast, "slow": slow, "error": repr(future.exception())}
                 else:
-                    entries[fast, slow] = future.result()
+                    entries[fast, slow] = {"fast": fast, "slow": slow, "error": future.status}
                 progress.advance_to(len(entries))
         except KeyboardInterrupt:
             interrupted = True
