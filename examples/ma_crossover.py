@@ -2,14 +2,17 @@
 
 Everything goes through c_sdk the way the host package drives it: the session is
 configured, the event handler registered, market data subscribed, and py_zvi_run
-replays the period, calling the handler for every event. Bars and ticks are wrapped in
-the record classes; every status is judged with c_status_ok / c_status_fail.
+replays the period, calling the handler for every event. Bars are wrapped in the record
+class BarLikeDict2; every status is judged with c_status_ok / c_status_fail.
 
     python examples/ma_crossover.py [--start 2024-01-02] [--end 2024-01-31]
         [--symbols SHSE.600000,SZSE.000001] [--seed 7] [--fast 10] [--slow 30]
+        [--data FILE_OR_FOLDER] [--report DIR]
 
 The stand-in SDK answers with a deterministic simulation, so the same options print
-the same session, line for line.
+the same session, line for line. With --data it replays the bars of your CSV files
+(one <SYMBOL>.csv per symbol) instead of generated prices. A progress bar runs on
+standard error when it is a terminal; Ctrl-C stops the session and reports what ran.
 """
 from __future__ import annotations
 
@@ -18,9 +21,19 @@ import json
 import sys
 from collections import Counter, deque
 from dataclasses import dataclass, field
-from typing import Any, Callable, ClassVar
+from datetime import date
+from pathlib import Path
+from typing import Any, Callable
 
 import c_sdk
+
+from backtest_report import EquityPoint, TradeBook, report_lines, statistics_of, write_report
+from session_control import Progress, StopOnInterrupt
+
+try:  # msgspec decodes the payloads several times faster than json, ticks fastest of all
+    import msgspec
+except ImportError:
+    msgspec = None  # type: ignore[assignment]
 
 BUY, SELL = 1, 2
 LIMIT, MARKET = 1, 2
@@ -44,10 +57,29 @@ def check(status: int, what: str) -> None:
         raise SessionError(f"{what} failed with status {status} ({sdk_error(status)})")
 
 
+decode: Callable[[bytes], Any] = json.loads if msgspec is None else msgspec.json.Decoder().decode
+
+if msgspec is not None:
+    class TickPrice(msgspec.Struct):
+        """The two fields of a tick payload the strategy reads; the rest is skipped."""
+        symbol: str
+        price: float
+
+    _tick_decoder = msgspec.json.Decoder(TickPrice)
+
+    def tick_price(payload: bytes) -> tuple[str, float]:
+        tick = _tick_decoder.decode(payload)
+        return tick.symbol, tick.price
+else:
+    def tick_price(payload: bytes) -> tuple[str, float]:
+        tick = c_sdk.TickLikeDict2(json.loads(payload))
+        return tick.symbol, tick.price
+
+
 def query(fn: Callable[[Any], tuple[int, bytes | None]], request: dict[str, Any], what: str) -> Any:
     status, body = fn(json.dumps(request))
     check(status, what)
-    return json.loads(body) if body else {}
+    return decode(body) if body else {}
 
 
 def money(value: float) -> str:
@@ -69,7 +101,9 @@ class Strategy:
     slow: int
     budget: float  # cash committed per entry
     order_timeout: int  # bars a limit order may stay open before it is canceled
-    progress: bool
+    progress: Progress
+    start_day: date
+    ticks: bool
     state: dict[str, SymbolState] = field(default_factory=dict)
     events: Counter[str] = field(default_factory=Counter)
     open_orders: dict[str, int] = field(default_factory=dict)  # order id -> bars left
@@ -80,20 +114,37 @@ class Strategy:
     bars_seen: int = 0
     finished: bool = False
     handler_errors: int = 0
+    book: TradeBook = field(default_factory=lambda: TradeBook(daily=False))
+    curve: list[EquityPoint] = field(default_factory=list)
+    last_day: str = ""
+    # Event name -> (bound handler, payload decoder); not a class attribute, so that the
+    # dataclass needs no ClassVar annotation (which it cannot resolve when the script runs
+    # as another module's __main__, e.g. under python -m cProfile).
+    handlers: dict[str, tuple[Callable[[Any], None], Callable[[bytes], Any]]] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         for symbol in self.symbols:
             self.state[symbol] = SymbolState(deque(maxlen=self.slow))
+        self.book.daily = self.frequency == "1d"
+        self.handlers = {
+            "init": (self.on_init, decode),
+            "tick": (self.on_tick, tick_price),
+            "bar": (self.on_bar, decode),
+            "schedule": (self.on_schedule, decode),
+            "execution_report": (self.on_execution_report, decode),
+            "order_status": (self.on_order_status, decode),
+            "backtest_finished": (self.on_finished, decode),
+        }
 
     # ---- the event handler ----
 
     def on_event(self, name: str, payload: bytes) -> None:
         self.events[name] += 1
-        handler = self.handlers.get(name)
-        if handler is None:
+        entry = self.handlers.get(name)
+        if entry is None:
             return
         try:
-            handler(self, json.loads(payload))
+            entry[0](entry[1](payload))
         except SessionError as exc:
             # The bridge would print and swallow it; count it and say so ourselves.
             self.handler_errors += 1
@@ -102,18 +153,18 @@ class Strategy:
     def on_init(self, event: dict[str, Any]) -> None:
         symbols = ",".join(self.symbols)
         check(c_sdk.py_zvi_subscribe(symbols, self.frequency, False), "py_zvi_subscribe")
-        check(c_sdk.py_zvi_subscribe(symbols, "tick", False), "py_zvi_subscribe")
-        # A daily report shortly before the close.
         check(c_sdk.py_zvi_schedule("1d", "14:59:00"), "py_zvi_schedule")
+        if self.ticks:  # bars from files come without ticks
+            check(c_sdk.py_zvi_subscribe(symbols, "tick", False), "py_zvi_subscribe")
 
-    def on_tick(self, event: dict[str, Any]) -> None:
-        tick = c_sdk.TickLikeDict2(event)
-        self.state[tick.symbol].last_price = tick.price
+    def on_tick(self, tick: tuple[str, float]) -> None:
+        self.state[tick[0]].last_price = tick[1]
 
     def on_bar(self, event: dict[str, Any]) -> None:
         bar = c_sdk.BarLikeDict2(event)
         self.bars_seen += 1
         self.age_orders()
+        self.sample(bar.eob)
         st = self.state[bar.symbol]
         st.closes.append(bar.close)
         if len(st.closes) < self.slow:
@@ -129,16 +180,23 @@ class Strategy:
             self.exit(bar.symbol)
 
     def on_schedule(self, event: dict[str, Any]) -> None:
-        if not self.progress:
+        pass  # counted with the events; the progress bar follows the bars
+
+    def sample(self, when: str) -> None:
+        """One point of the equity curve per bar time; the progress bar counts days."""
+        if self.curve and self.curve[-1].time == when:
             return
         cash = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
-        total = sum(self.events.values())
-        print(f"  {event['created_at'][:10]}  events {total:>9,}  orders {self.orders_placed:>4}"
-              f"  fills {self.fills:>4}  nav {money(cash['nav']):>16}", file=sys.stderr)
+        self.curve.append(EquityPoint(when, cash["nav"], cash["market_value"] > 0))
+        day = when[:10]
+        if day != self.last_day:
+            self.last_day = day
+            self.progress.advance_to((date.fromisoformat(day) - self.start_day).days)
 
     def on_execution_report(self, event: dict[str, Any]) -> None:
         self.fills += 1
         self.filled_volume += event["volume"]
+        self.book.add(event)
 
     def on_order_status(self, event: dict[str, Any]) -> None:
         if event["status"] in FINAL_STATUSES:
@@ -146,16 +204,6 @@ class Strategy:
 
     def on_finished(self, event: dict[str, Any]) -> None:
         self.finished = True
-
-    handlers: ClassVar[dict[str, Callable[[Strategy, dict[str, Any]], None]]] = {
-        "init": on_init,
-        "tick": on_tick,
-        "bar": on_bar,
-        "schedule": on_schedule,
-        "execution_report": on_execution_report,
-        "order_status": on_order_status,
-        "backtest_finished": on_finished,
-    }
 
     # ---- orders ----
 
@@ -199,7 +247,8 @@ class Strategy:
 
 
 def configure(args: argparse.Namespace) -> None:
-    c_sdk.py_zvi_set_serv_addr(f"sim:seed={args.seed}")
+    address = f"sim:seed={args.seed}" + (f";data={args.data}" if args.data else "")
+    c_sdk.py_zvi_set_serv_addr(address)
     c_sdk.py_zvi_set_strategy_id(b"ma-crossover")
     c_sdk.py_zvi_set_token(b"offline")
     status = c_sdk.py_zvi_set_backtest_config(
@@ -210,22 +259,23 @@ def configure(args: argparse.Namespace) -> None:
     check(status, "py_zvi_set_backtest_config")
 
 
-def summary(args: argparse.Namespace, strategy: Strategy, run_status: int) -> str:
+def summary(args: argparse.Namespace, strategy: Strategy, run_status: int, interrupted: bool) -> str:
     cash = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
     positions = query(c_sdk.py_zvi_get_positions, {}, "py_zvi_get_positions")["positions"]
     orders = query(c_sdk.py_zvi_get_orders, {}, "py_zvi_get_orders")["orders"]
-    reports = query(c_sdk.py_zvi_get_execution_reports, {}, "py_zvi_get_execution_reports")
-    fills = reports["execution_reports"]
+    # The fills are counted as their events come: the list of every execution report of a
+    # long session is large (a year of this strategy: about 80,000).
     statuses = Counter(FINAL_STATUSES.get(o["status"], "open") for o in orders)
     lines = [
         f"Backtest {args.start} .. {args.end}  seed {args.seed}  symbols {', '.join(strategy.symbols)}",
         f"  strategy        MA({strategy.fast}) x MA({strategy.slow}) on {strategy.frequency} bars",
-        f"  run status      {run_status} ({'finished' if strategy.finished else 'stopped early'})",
+        f"  run status      {run_status} ("
+        + ("finished" if strategy.finished else "interrupted" if interrupted else "stopped early") + ")",
         f"  events          {sum(strategy.events.values()):,} ("
         + ", ".join(f"{name} {n:,}" for name, n in sorted(strategy.events.items())) + ")",
         f"  orders          {len(orders)} placed: "
         + ", ".join(f"{statuses[k]} {k}" for k in ("filled", "canceled", "rejected", "open")),
-        f"  fills           {len(fills)}, {sum(f['volume'] for f in fills):,} shares,"
+        f"  fills           {strategy.fills}, {strategy.filled_volume:,} shares,"
         f" commission {money(cash['cum_commission'])}",
         f"  initial cash    {money(cash['initial_cash'])}",
         f"  final cash      {money(cash['available'])} available, {money(cash['frozen'])} frozen",
@@ -241,6 +291,16 @@ def summary(args: argparse.Namespace, strategy: Strategy, run_status: int) -> st
     ]
     if strategy.handler_errors:
         lines.append(f"  handler errors  {strategy.handler_errors}")
+    if strategy.curve:  # the last price of the session, after the last bar's time
+        strategy.curve.append(EquityPoint(strategy.curve[-1].time, cash["nav"], cash["market_value"] > 0))
+    trades = strategy.book.trades
+    stats = statistics_of(strategy.curve, cash["initial_cash"], trades, cash["cum_commission"])
+    lines += report_lines(stats)
+    if args.report:
+        write_report(Path(args.report), strategy.curve, trades,
+                     f"MA({strategy.fast}) x MA({strategy.slow}) on {', '.join(strategy.symbols)}",
+                     cash["initial_cash"])
+        lines.append(f"  report          {args.report}/equity.png, trades.csv, equity.csv")
     return "\n".join(lines)
 
 
@@ -259,7 +319,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--transaction-ratio", type=float, default=0.25,
                    help="share of each price step's volume an order may take")
     p.add_argument("--order-timeout", type=int, default=5, help="bars before an open limit order is canceled")
-    p.add_argument("--quiet", action="store_true", help="no daily progress lines")
+    p.add_argument("--data", help="replay the bars of this CSV file, or of this folder's <SYMBOL>.csv files")
+    p.add_argument("--report", metavar="DIR", help="write equity.png, trades.csv and equity.csv here")
+    p.add_argument("--quiet", action="store_true", help="no progress bar")
     args = p.parse_args(argv)
     if not 0 < args.fast < args.slow:
         p.error("need 0 < --fast < --slow")
@@ -269,19 +331,27 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     symbols = [s.strip() for s in args.symbols.split(",") if s.strip()]
-    strategy = Strategy(symbols=symbols, frequency=args.frequency, fast=args.fast, slow=args.slow,
-                        budget=args.cash / (2 * len(symbols)), order_timeout=args.order_timeout,
-                        progress=not args.quiet)
     try:
         configure(args)
     except SessionError as exc:
         print(exc, file=sys.stderr)
         return 2
+    start, end = date.fromisoformat(args.start[:10]), date.fromisoformat(args.end[:10])
+    progress = Progress((end - start).days + 1, "day", "backtest", enabled=not args.quiet)
+    strategy = Strategy(symbols=symbols, frequency=args.frequency, fast=args.fast, slow=args.slow,
+                        budget=args.cash / (2 * len(symbols)), order_timeout=args.order_timeout,
+                        progress=progress, start_day=start, ticks=not args.data)
     c_sdk.py_zvi_set_data_callback(strategy.on_event)
     if not args.quiet:
         print(f"running {args.start} .. {args.end} on {', '.join(symbols)} (seed {args.seed})", file=sys.stderr)
-    run_status = c_sdk.py_zvi_run()
-    print(summary(args, strategy, run_status))
+    with StopOnInterrupt() as interrupt:
+        run_status = c_sdk.py_zvi_run()
+    if strategy.finished:
+        progress.advance_to((end - start).days + 1)
+    progress.close()
+    print(summary(args, strategy, run_status, interrupt.interrupted))
+    if interrupt.interrupted:
+        return 130
     return 0 if c_sdk.c_status_ok(run_status) and strategy.finished else 1
 
 

@@ -193,7 +193,8 @@ def test_stubtest_accepts_the_installed_stub(tmp_path):
 def test_examples_type_check(tmp_path):
     examples = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
     assert examples
-    run_tool(["mypy", "--check-untyped-defs", "--cache-dir", str(tmp_path / "cache"), *examples], tmp_path)
+    run_tool(["mypy", "--config-file", str(ROOT / "pyproject.toml"), "--check-untyped-defs",
+              "--cache-dir", str(tmp_path / "cache"), *examples], tmp_path)
 
 
 # ---- calls without an argument array ----

@@ -1,23 +1,34 @@
-"""The example strategy run end to end in a fresh interpreter against the simulated
-session: it finishes, its summary adds up, and the same options print the same session."""
+"""The examples run end to end in fresh interpreters against the simulated session: the
+strategy finishes, its summary and report add up, the same options print the same
+session, Ctrl-C stops it with a report; the CSV crossover trades as the reference
+backtester does; a sweep on a local Dask cluster equals the single runs."""
+import json
+import math
 import os
+import random
 import re
+import signal
 import subprocess
 import sys
+import time
+import warnings
+from datetime import date, timedelta
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "ma_crossover.py"
+SMA_CROSS = ROOT / "examples" / "sma_cross_csv.py"
+SWEEP = ROOT / "examples" / "sweep.py"
 # Two trading days of one-minute bars and ticks on two symbols: enough for crossovers,
 # partial fills and cancels, small enough for the sanitizer run.
 SHORT = ["--start", "2024-01-04", "--end", "2024-01-05", "--fast", "3", "--slow", "8",
          "--order-timeout", "2", "--transaction-ratio", "0.02"]
 
 
-def run_example(*args, timeout=300):
-    proc = subprocess.run([sys.executable, str(EXAMPLE), *args], capture_output=True, text=True,
+def run_example(*args, timeout=300, script=EXAMPLE, python=(sys.executable,)):
+    proc = subprocess.run([*python, str(script), *args], capture_output=True, text=True,
                           timeout=timeout, env=dict(os.environ), cwd=ROOT)
     assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
     return proc
@@ -43,9 +54,8 @@ def test_runs_to_its_summary(session):
     assert out.startswith("Backtest 2024-01-04 .. 2024-01-05  seed 7  symbols SHSE.600000, SZSE.000001")
     assert field(out, "run status") == "0 (finished)"
     assert "handler errors" not in out
-    # Progress goes to stderr, one line per trading day from the daily schedule.
-    days = re.findall(r"^  (2024-01-0\d)  events", session.stderr, re.MULTILINE)
-    assert days == ["2024-01-04", "2024-01-05"]
+    # Standard error is not a terminal here: no progress bar, only the opening line.
+    assert session.stderr == "running 2024-01-04 .. 2024-01-05 on SHSE.600000, SZSE.000001 (seed 7)\n"
 
 
 def test_event_counts_add_up(session):
@@ -72,6 +82,9 @@ def test_orders_fills_and_money_agree(session):
     nav = number(field(out, "net asset value"))
     profit = number(field(out, "profit").split(" (")[0])
     assert nav - initial == pytest.approx(profit, abs=0.011)
+    # The report's return is the summary's profit, its commissions the fills'.
+    assert field(out, "return").startswith(field(out, "profit").split(" (")[1].rstrip(")") + " total")
+    assert field(out, "commissions") == field(out, "fills").rsplit("commission ", 1)[1]
 
 
 def test_same_options_same_session(session):
@@ -93,3 +106,170 @@ def test_bad_options_are_refused():
     proc = subprocess.run([sys.executable, str(EXAMPLE), "--start", "2024-02-01", "--end", "2024-01-01"],
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 2 and "py_zvi_set_backtest_config failed" in proc.stderr
+
+
+def test_report_files_under_cprofile(tmp_path):
+    pytest.importorskip("matplotlib")
+    # Run as cProfile's __main__, where a dataclass cannot resolve string annotations.
+    proc = run_example(*SHORT, "--quiet", "--report", str(tmp_path),
+                       python=(sys.executable, "-m", "cProfile", "-o", str(tmp_path / "profile")))
+    assert field(proc.stdout, "run status") == "0 (finished)"
+    assert (tmp_path / "equity.png").read_bytes().startswith(b"\x89PNG\r\n")
+    trades = (tmp_path / "trades.csv").read_text().splitlines()
+    assert trades[0] == "symbol,entry_time,entry_price,size,exit_time,exit_price,pnl,return_pct,commission"
+    assert len(trades) - 1 == int(field(proc.stdout, "trades").split(" ")[0])
+    equity = (tmp_path / "equity.csv").read_text().splitlines()
+    assert equity[0] == "time,equity,drawdown,exposed" and len(equity) > 100
+
+
+def test_ctrl_c_stops_the_session_and_reports():
+    # A year of one-minute bars and ticks: far longer than the test waits.
+    proc = subprocess.Popen([sys.executable, str(EXAMPLE), "--end", "2024-12-31"], cwd=ROOT,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stderr.readline().startswith("running 2024-01-02 .. 2024-12-31")
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 130, err
+    assert field(out, "run status") == "0 (interrupted)"
+    assert "Traceback" not in err
+    assert "backtest_finished" not in field(out, "events")
+    assert re.fullmatch(r"-[\d.]+%, [\d.,]+ days", field(out, "max drawdown"))  # the report of what ran
+
+
+# ---- the crossover on CSV files ----
+
+def write_walk(path, bars, seed=5):
+    """Daily OHLCV bars of a random walk, weekdays only."""
+    rng = random.Random(seed)
+    day, price = date(2021, 1, 4), 50.0
+    lines = ["Date,Open,High,Low,Close,Volume"]
+    while len(lines) <= bars:
+        if day.weekday() < 5:
+            open_ = round(price * (1 + rng.gauss(0, 0.01)), 2)
+            close = round(open_ * (1 + rng.gauss(0, 0.02)), 2)
+            high = round(max(open_, close) * (1 + abs(rng.gauss(0, 0.005))), 2)
+            low = round(min(open_, close) * (1 - abs(rng.gauss(0, 0.005))), 2)
+            lines.append(f"{day},{open_},{high},{low},{close},{rng.randrange(1000, 90000)}")
+            price = close
+        day += timedelta(days=1)
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def run_cross(csv_path, out, *args):
+    run_example(str(csv_path), "--json", str(out), "--quiet", *args, script=SMA_CROSS)
+    return json.loads(out.read_text())
+
+
+def sma(values, n):
+    return [math.fsum(values[i - n + 1:i + 1]) / n if i >= n - 1 else math.nan for i in range(len(values))]
+
+
+def test_csv_crossover_matches_the_reference_backtester(tmp_path):
+    """The GOOG daily bars the reference ships, MA(10) x MA(20), 10,000 cash, 0.2%
+    commission: the same trades and the same final equity to the cent."""
+    backtesting = pytest.importorskip("backtesting")
+    from backtesting.test import GOOG
+
+    fast, slow, cash, commission = 10, 20, 10_000, 0.002
+    csv_path = tmp_path / "GOOG.csv"
+    GOOG.to_csv(csv_path, index_label="Date")
+    ours = run_cross(csv_path, tmp_path / "out.json", "--fast", str(fast), "--slow", str(slow),
+                     "--cash", str(cash), "--commission", str(commission))
+
+    opens = GOOG.Open.tolist()
+
+    class Cross(backtesting.Strategy):
+        def init(self):
+            self.fast = self.I(lambda c: sma(list(c), fast), self.data.Close)
+            self.slow = self.I(lambda c: sma(list(c), slow), self.data.Close)
+
+        def next(self):
+            i = len(self.data) - 1
+            f0, s0, f1, s1 = self.fast[-2], self.slow[-2], self.fast[-1], self.slow[-1]
+            if f0 < s0 and f1 > s1 and not self.position and i + 1 < len(opens):
+                # The whole shares the cash buys at the next open, commission included
+                # (the reference sizes a fractional order against equity less a margin).
+                size = int(self.equity // (opens[i + 1] * (1 + commission)))
+                if size:
+                    self.buy(size=size)
+            elif f0 > s0 and f1 < s1 and self.position:
+                self.position.close()
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the open trade at the end, the progress bar
+        stats = backtesting.Backtest(GOOG, Cross, cash=cash, commission=commission).run()
+    expected = [{"entry_time": str(t.EntryTime.date()), "entry_price": t.EntryPrice, "size": t.Size,
+                 "exit_time": str(t.ExitTime.date()), "exit_price": t.ExitPrice}
+                for t in stats._trades.itertuples()]
+    expected += [{"entry_time": str(t.entry_time.date()), "entry_price": t.entry_price, "size": t.size,
+                  "exit_time": None, "exit_price": None} for t in stats._strategy.trades]
+    assert len(expected) > 40
+    assert ours["trades"] == expected
+    assert round(ours["final_equity"], 2) == round(stats["Equity Final [$]"], 2)
+    assert ours["trade_count"] == len(expected) and ours["closed_trades"] == len(stats._trades)
+
+
+def test_sweep_on_a_local_cluster_equals_the_single_runs(tmp_path):
+    pytest.importorskip("distributed")
+    csv_path = write_walk(tmp_path / "WALK.csv", 160)
+    out = tmp_path / "sweep.json"
+    proc = subprocess.run(
+        [sys.executable, str(SWEEP), str(csv_path), "--fast", "0,3,5", "--slow", "8,13", "--workers", "2",
+         "--cash", "5000", "--commission", "0.001", "--json", str(out),
+         "--report", str(tmp_path / "report"), "--quiet"],
+        capture_output=True, text=True, timeout=120, cwd=ROOT)
+    # Two sessions fail on their parameters; the sweep says so and runs the others.
+    assert proc.returncode == 1, proc.stderr
+    results = {(e["fast"], e["slow"]): e for e in json.loads(out.read_text())["results"]}
+    assert list(results) == [(0, 8), (0, 13), (3, 8), (3, 13), (5, 8), (5, 13)]
+    assert results[0, 8]["error"] == "need 0 < fast < slow, not fast 0, slow 8"
+    for fast, slow in [(3, 8), (3, 13), (5, 8), (5, 13)]:
+        single = run_cross(csv_path, tmp_path / f"{fast}-{slow}.json", "--fast", str(fast),
+                           "--slow", str(slow), "--cash", "5000", "--commission", "0.001")
+        entry = results[fast, slow]
+        assert entry["error"] is None and entry["trades"] == len(single["trades"]) > 0
+        assert {k: entry[k] for k in entry if k in single and k != "trades"} == \
+            {k: single[k] for k in entry if k in single and k != "trades"}
+    for name in ("final_equity.png", "sharpe_ratio.png"):
+        assert (tmp_path / "report" / name).read_bytes().startswith(b"\x89PNG\r\n")
+    assert len((tmp_path / "report" / "results.csv").read_text().splitlines()) == 7
+
+
+def test_report_statistics_by_hand():
+    sys.path.insert(0, str(ROOT / "examples"))
+    try:
+        import backtest_report as report
+    finally:
+        sys.path.remove(str(ROOT / "examples"))
+    fills = [
+        {"symbol": "A", "side": 1, "price": 10.0, "volume": 10, "amount": 100.0, "commission": 1.0,
+         "created_at": "2024-01-02 00:00:00"},
+        {"symbol": "B", "side": 1, "price": 5.0, "volume": 4, "amount": 20.0, "commission": 0.5,
+         "created_at": "2024-01-03 00:00:00"},
+        {"symbol": "A", "side": 2, "price": 12.0, "volume": 10, "amount": 120.0, "commission": 1.0,
+         "created_at": "2024-01-05 00:00:00"},
+    ]
+    trades = report.trades_from_fills(fills, daily=True)
+    assert [(t.symbol, t.entry_time, t.size, t.exit_time, t.exit_price, t.pnl) for t in trades] == [
+        ("A", "2024-01-02", 10, "2024-01-05", 12.0, 18.0), ("B", "2024-01-03", 4, None, None, None)]
+    curve = [report.EquityPoint(f"2024-01-0{d} 15:00:00", v, d > 2)
+             for d, v in [(2, 100.0), (3, 120.0), (4, 90.0), (5, 130.0)]]
+    stats = report.statistics_of(curve, 100.0, trades, 2.5)
+    returns = [0.0, 0.2, -0.25, 130 / 90 - 1]
+    mean = sum(returns) / 4
+    sd = math.sqrt(sum((r - mean) ** 2 for r in returns) / 3)
+    assert stats["total_return"] == pytest.approx(0.3)
+    assert stats["annualised_return"] == pytest.approx(1.3 ** (252 / 4) - 1)
+    assert stats["annualised_volatility"] == pytest.approx(sd * math.sqrt(252))
+    assert stats["sharpe_ratio"] == pytest.approx(mean / sd * math.sqrt(252))
+    assert stats["max_drawdown"] == pytest.approx(0.25)
+    assert stats["max_drawdown_days"] == 2.0  # from the peak on the 3rd back to it on the 5th
+    assert stats["exposure"] == 0.75
+    assert (stats["trade_count"], stats["closed_trades"], stats["win_rate"]) == (2, 1, 1.0)
+    assert stats["best_trade"] == stats["worst_trade"] == pytest.approx(0.18)
+    assert stats["commissions"] == 2.5

@@ -1,0 +1,83 @@
+"""Running a session from a terminal: a progress bar on standard error, and Ctrl-C.
+
+While py_zvi_run runs, Python code runs only inside the event handler, and the event
+bridge swallows whatever the handler raises, KeyboardInterrupt included: an interrupt
+would be printed and the run would go on. So a session installs its own SIGINT handler
+for the length of the run. Python runs it at the next event, inside the event handler,
+where it asks the SDK to stop with py_zvi_stop; py_zvi_run then returns once that
+handler is done, and the session reports what ran.
+"""
+from __future__ import annotations
+
+import os
+import signal
+import sys
+import threading
+from types import FrameType, TracebackType
+from typing import Any
+
+import c_sdk
+
+try:
+    from tqdm import tqdm
+except ImportError:  # the examples extra is not installed: no bar
+    tqdm = None  # type: ignore[assignment,misc]
+
+
+class StopOnInterrupt:
+    """Within `with`, Ctrl-C (SIGINT) stops the running session instead of being lost."""
+
+    def __init__(self) -> None:
+        self.interrupted = False
+        self._previous: Any = None
+        self._installed = False
+
+    def _on_sigint(self, signum: int, frame: FrameType | None) -> None:
+        self.interrupted = True
+        c_sdk.py_zvi_stop()
+
+    def __enter__(self) -> StopOnInterrupt:
+        # Signal handlers belong to the main thread (a Dask worker runs sessions elsewhere).
+        if threading.current_thread() is threading.main_thread():
+            self._previous = signal.signal(signal.SIGINT, self._on_sigint)
+            self._installed = True
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        if self._installed:
+            signal.signal(signal.SIGINT, self._previous)
+            self._installed = False
+
+
+def terminal_size() -> tuple[int, int]:
+    # A terminal that reports no size (a pseudo-terminal nobody sized) would get an
+    # empty bar: 80 x 24 then.
+    try:
+        size = os.get_terminal_size(sys.stderr.fileno())
+    except (OSError, ValueError):
+        return 80, 24
+    return size.columns or 80, size.lines or 24
+
+
+class Progress:
+    """A bar on standard error, counting `unit`s up to total; off when standard error is
+    not a terminal, when disabled, or without tqdm."""
+
+    def __init__(self, total: float, unit: str, description: str, enabled: bool = True) -> None:
+        self.done = 0
+        self.bar = None
+        if enabled and tqdm is not None and sys.stderr.isatty():
+            self.bar = tqdm(total=total, unit=unit, desc=description, file=sys.stderr,
+                            ncols=terminal_size()[0], nrows=terminal_size()[1],
+                            mininterval=0.2, leave=True)
+
+    def advance_to(self, done: int) -> None:
+        if self.bar is not None and done > self.done:
+            self.bar.update(done - self.done)
+            self.done = done
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
