@@ -44,6 +44,22 @@ static const vectorcallfunc adapted_calls[] = {
 };
 static_assert(std::size(adapted_calls) == std::size(wrapper_rows));
 
+// Every row names exactly as many Python parameters as its kinds take: the keyword path
+// parses into an array of that many arguments.
+#define ADAPTED true
+#define PLAIN false
+#define CALL(py, fn, adapted, result, pnames, ...)                   \
+    static_assert(count_names(pnames) == parameter_count<__VA_ARGS__>(), \
+                  #py ": the parameter names and the argument kinds disagree");
+#define REQ_RES(py, fn, adapted) CALL(py, fn, adapted, Response, "req", Req<0>)
+#define REQ_ONLY(py, fn, adapted) CALL(py, fn, adapted, Status, "req", Req<0>)
+#include "registry.def"
+#undef REQ_ONLY
+#undef REQ_RES
+#undef CALL
+#undef PLAIN
+#undef ADAPTED
+
 // Parameter names and traceback names live as long as the process, like the functions.
 static std::deque<std::string> g_text;
 static std::deque<std::vector<PyObject*>> g_param_names;
