@@ -3,6 +3,12 @@
 
 #include "refs.hpp"
 
+// See CMakeLists.txt: a frame of this module may be unwound by the interpreter ending a
+// daemon thread, which must neither terminate the process nor run cleanups.
+#if defined(__cpp_exceptions)
+#error "c_sdk is built with -fno-exceptions"
+#endif
+
 namespace csdk {
 
 // Where an exception raised by a function is reported: the traceback entry's name
