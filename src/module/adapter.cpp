@@ -1,5 +1,5 @@
 // adapt_to_python3 and the platform probes.
-#include "../wrappers/registry.hpp"
+#include "function.hpp"
 #include "state.hpp"
 
 namespace csdk {

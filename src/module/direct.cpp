@@ -1,7 +1,6 @@
 // SDK functions exposed directly: no adapter, no status test, no response copy. Each
 // callable holds the C function it calls; the entry point is shared per C signature.
 #include "../wrappers/call.hpp"
-#include "../wrappers/registry.hpp"
 
 #include <string>
 

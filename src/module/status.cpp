@@ -1,5 +1,5 @@
 // c_status_ok and c_status_fail: the host's test of an SDK status.
-#include "../wrappers/registry.hpp"
+#include "function.hpp"
 #include "state.hpp"
 
 namespace csdk {

@@ -19,7 +19,6 @@
 
 #include "../module/function.hpp"
 #include "../module/state.hpp"
-#include "../wrappers/registry.hpp"
 
 #include <structmember.h>
 

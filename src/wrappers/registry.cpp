@@ -4,10 +4,7 @@
 #include "../module/state.hpp"
 #include "call.hpp"
 
-#include <deque>
 #include <iterator>
-#include <string>
-#include <vector>
 
 namespace csdk {
 
@@ -59,39 +56,6 @@ static_assert(std::size(adapted_calls) == std::size(wrapper_rows));
 #undef CALL
 #undef PLAIN
 #undef ADAPTED
-
-// Parameter names and traceback names live as long as the process, like the functions.
-static std::deque<std::string> g_text;
-static std::deque<std::vector<PyObject*>> g_param_names;
-
-bool prepare_params(const FunctionRow& row, const char* display_name, const char* site_name) {
-    Params& p = *row.spec;
-    std::vector<PyObject*>& names = g_param_names.emplace_back();
-    std::string all(row.params);
-    size_t pos = 0;
-    while (pos < all.size()) {
-        size_t end = all.find(' ', pos);
-        if (end == std::string::npos) end = all.size();
-        if (end > pos) {
-            PyObject* n = PyUnicode_InternFromString(all.substr(pos, end - pos).c_str());
-            if (!n) return false;
-            names.push_back(n);
-        }
-        pos = end + 1;
-    }
-    p.name = g_text.emplace_back(display_name).c_str();
-    p.site = {g_text.emplace_back(site_name).c_str(), row.file, row.line};
-    p.count = static_cast<Py_ssize_t>(names.size());
-    if (p.required == 0 || p.required > p.count) p.required = p.count;
-    p.names = names.data();
-    return true;
-}
-
-PyObject* new_row_function(const FunctionRow& row, const char* doc) {
-    std::string site = std::string("c_sdk.") + row.name;
-    if (!prepare_params(row, row.name, site.c_str())) return nullptr;
-    return new_function({row.call, row.spec, row.name, nullptr, "c_sdk", doc, nullptr, row.spec});
-}
 
 static PyObject* decorate(PyObject* dict, PyObject* func) {
     PyObject* adapter = PyDict_GetItemWithError(dict, g_names.adapt_to_python3);
