@@ -1,6 +1,7 @@
 // The event callback bridge: the SDK's only way into Python.
+#include "bridge.hpp"
+
 #include "../module/state.hpp"
-#include "../wrappers/call.hpp"
 
 #include <cstring>
 #include <utility>

@@ -6,6 +6,7 @@
 #include "../module/function.hpp"
 #include "../module/state.hpp"
 #include "../sdk/zvsdk.h"
+#include "../session/bridge.hpp"
 
 #include <algorithm>
 #include <tuple>
@@ -101,9 +102,6 @@ struct Null : NoPin {
 };
 
 // The event handler: stored as the module global f; the SDK gets the C callback.
-void callback_wrapper(const char* name, const char* data, int len);
-bool bind_handler(PyObject* handler);
-
 template <int I>
 struct Handler : NoPin {
     static constexpr int index = I;
