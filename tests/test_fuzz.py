@@ -455,7 +455,8 @@ def captured_reports():
 
 
 @FUZZ
-@given(events=st.lists(st.tuples(NAMES, PAYLOADS, LENGTHS, st.booleans()), min_size=1, max_size=5),
+@given(events=st.lists(st.tuples(NAMES, PAYLOADS, LENGTHS, st.sampled_from([False, True, "sdk", "reregister",
+                                                                            "rebind"])), min_size=1, max_size=5),
        is_py2=st.one_of(st.booleans(), st.builds(lazy(RebindingFlag), st.booleans())),
        status=st.integers(INT_MIN, INT_MAX), through=st.sampled_from(["run", "poll"]))
 def test_random_events(sdk, events, is_py2, status, through):
@@ -464,10 +465,22 @@ def test_random_events(sdk, events, is_py2, status, through):
     c_sdk.IS_PY2 = is_py2
     received = []
 
-    def handler(name, payload):
-        received.append((name, payload))
-        if fail_next.pop(0):
-            raise EventError(name)
+    # A handler raises (True), or acts and returns: calls back into the SDK, registers a
+    # new handler (dropping the last reference to the running one), or rebinds IS_PY2.
+    def make_handler():
+        def handler(name, payload):
+            received.append((name, payload))
+            what = fail_next.pop(0)
+            if what is True:
+                raise EventError(name)
+            if what == "sdk":
+                c_sdk.zvi_now()
+            elif what == "reregister":
+                c_sdk.py_zvi_set_data_callback(make_handler())
+            elif what == "rebind":
+                namespace = vars(c_sdk)
+                namespace["IS_PY2"] = namespace.pop("IS_PY2")
+        return handler
 
     fail_next = []
     expected = []
@@ -476,10 +489,10 @@ def test_random_events(sdk, events, is_py2, status, through):
         want = expected_event(name, payload, length, is_py2)
         if want[0] == "delivered":
             fail_next.append(fails)
-            if fails:
+            if fails is True:
                 want = ("delivered and reported",) + want[1:]
         expected.append(want)
-    c_sdk.py_zvi_set_data_callback(handler)
+    c_sdk.py_zvi_set_data_callback(make_handler())
     fn = "zvi_run" if through == "run" else "zvi_poll"
     sdk.set_int(fn, status)
     with captured_reports() as (seen, err):
