@@ -29,13 +29,13 @@ def sdk(standin):
         namespace.update(saved)
 
 
-def run_python(code, *, env=None, check=True):
+def run_python(code, *, env=None, check=True, timeout=120):
     """Runs code in a fresh interpreter; returns the completed process."""
     full_env = dict(os.environ)
     full_env.update(env or {})
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, env=full_env, timeout=120,
+        capture_output=True, text=True, env=full_env, timeout=timeout,
     )
     if check and proc.returncode != 0:
         raise AssertionError(f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")

@@ -238,6 +238,106 @@ class EncodeWrong(str):
         return 42
 
 
+# ---- objects that act while the module converts them ----
+#
+# Their conversion method (or the success value's __eq__) first does something to the
+# call in progress, then answers like the plain hostile object: it resizes the bytearray
+# arguments of the same call (to RESIZED, a size no drawn value has, so the storage
+# moves), calls back into the SDK (HOOK_SDK, filtered out of the record), or rebinds
+# the module globals the call reads (same values, new namespace version).
+
+RESIZED = b"resized!" * 512
+HOOK_SDK = "zvi_now"
+ACTIONS = ("resize", "sdk", "rebind")
+
+
+def act(what, victims):
+    import c_sdk
+    if what == "resize":
+        for ba in victims:
+            ba[:] = RESIZED
+    elif what == "sdk":
+        c_sdk.zvi_now()
+    elif what == "rebind":
+        namespace = vars(c_sdk)
+        for name in ("CSDK_OPERATE_SUCCESS", "IS_PY2"):
+            if name in namespace:
+                namespace[name] = namespace.pop(name)
+
+
+class Acting:
+    """Mixin: act(what) on the victims wired in by wire() before converting."""
+    victims = ()
+
+    def _act(self):
+        act(self.what, self.victims)
+
+
+class ActingInt(Acting, IntLike):
+    def __init__(self, v, what):
+        super().__init__(v)
+        self.what = what
+
+    def __int__(self):
+        self._act()
+        return self.v
+
+    def __repr__(self):
+        return f"ActingInt({self.v!r}, {self.what!r})"
+
+
+class ActingFloat(Acting, FloatLike):
+    def __init__(self, v, what):
+        super().__init__(v)
+        self.what = what
+
+    def __float__(self):
+        self._act()
+        return self.v
+
+    def __repr__(self):
+        return f"ActingFloat({self.v!r}, {self.what!r})"
+
+
+class ActingBool(Acting, BoolLike):
+    def __init__(self, v, what):
+        super().__init__(v)
+        self.what = what
+
+    def __bool__(self):
+        self._act()
+        return self.v
+
+    def __repr__(self):
+        return f"ActingBool({self.v!r}, {self.what!r})"
+
+
+class ActingByteArray(Acting, bytearray):
+    """A request whose __len__ acts (a string argument takes no length)."""
+
+    def __init__(self, data, what):
+        super().__init__(data)
+        self.what = what
+
+    def __len__(self):
+        self._act()
+        return bytearray.__len__(self)
+
+    def __repr__(self):
+        return f"ActingByteArray({bytes(memoryview(self))!r}, {self.what!r})"
+
+
+def wire(values, t):
+    """Gives the acting values of one call their victims: its bytearray arguments. A
+    call of HOOK_SDK itself gets no SDK-calling hooks (its record would be ambiguous)."""
+    victims = [v for v in values if isinstance(v, bytearray)]
+    for v in values:
+        if isinstance(v, Acting):
+            v.victims = victims
+            if t.sdk == HOOK_SDK and v.what == "sdk":
+                v.what = "rebind"
+
+
 # ---- the model of the conversions ----
 
 class Refused(Exception):
@@ -350,17 +450,26 @@ def model_call(t, args, kwargs, is_py2=False):
         bound = signature(t).bind(*args, **kwargs)
         values = [bound.arguments[n] for n in t.param_names]
         record = []
-        for kind, i in t.plan:
-            if kind == "Null":
-                record.append(None)
-            elif kind == "Out":
-                record.append(True)
-            elif kind == "Handler":
-                record.append(HANDLER_ADDRESS)
-            elif kind == "Req":
-                record.extend(conv_req(values[i]))
-            else:
-                record.append(CONVERT[kind](values[i]))
+        # A bytearray string or request stays pinned from its conversion to the end of
+        # the call, so Python code that runs later cannot resize it (BufferError).
+        pins = []
+        try:
+            for kind, i in t.plan:
+                if kind == "Null":
+                    record.append(None)
+                elif kind == "Out":
+                    record.append(True)
+                elif kind == "Handler":
+                    record.append(HANDLER_ADDRESS)
+                elif kind == "Req":
+                    record.extend(conv_req(values[i]))
+                else:
+                    record.append(CONVERT[kind](values[i]))
+                if kind in ("Str", "Req") and isinstance(values[i], bytearray):
+                    pins.append(memoryview(values[i]))
+        finally:
+            for pin in pins:
+                pin.release()
     except Exception as exc:  # noqa: BLE001 - the verdict
         raise Refused(exc) from None
     return Converted(values, tuple(record))

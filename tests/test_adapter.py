@@ -4,7 +4,7 @@ import platform
 import pytest
 
 import c_sdk
-from conftest import tb_names
+from conftest import run_python, tb_names
 
 
 def test_adapter_metadata():
@@ -113,3 +113,32 @@ def test_probes_take_no_arguments():
     with pytest.raises(TypeError) as excinfo:
         c_sdk.is_windows(x=1)
     assert str(excinfo.value) == "is_windows() takes no keyword arguments"
+
+
+def test_wrapper_cleared_by_the_collector_raises():
+    # A wrapper in a reference cycle can be called after the collector cleared it (from
+    # a finaliser that runs while the cycle is torn down). tp_clear is called directly
+    # here, through ctypes, in a fresh interpreter.
+    proc = run_python("""
+        import ctypes, sys, c_sdk
+        def cleared(w):
+            t = type(w)
+            word = ctypes.sizeof(ctypes.c_void_p)
+            # PyTypeObject: 3 header words, then tp_name .. tp_flags (word 21), tp_doc,
+            # tp_traverse, tp_clear (word 24).
+            assert ctypes.c_ulong.from_address(id(t) + 21 * word).value == t.__flags__
+            clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(
+                ctypes.c_void_p.from_address(id(t) + 24 * word).value)
+            clear(w)
+            return w
+        for w, args in ((cleared(c_sdk.adapt_to_python3(c_sdk.py_zvi_log)), (b"x",)),
+                        (cleared(c_sdk.py_zvi_get_orders), (b"x",)),
+                        (c_sdk.py_zvi_get_orders, ("x",))):
+            try:
+                w(*args)
+            except NameError as e:
+                print("NameError", e)
+    """)
+    message = ("NameError cannot access free variable 'func' where it is not associated with a value in "
+               "enclosing scope\n")
+    assert proc.stdout == message * 3

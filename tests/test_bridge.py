@@ -423,6 +423,56 @@ def test_system_exit_ends_the_process(code, status, stderr):
     assert proc.stderr == stderr
 
 
+def test_system_exit_off_the_main_thread_is_reported_and_the_run_goes_on():
+    # Ending the process from there would finalise the interpreter underneath the SDK
+    # call and the main thread (a hang, or a crash): it is reported like any other
+    # handler exception instead.
+    proc = run_python("""
+        import sys, threading, c_sdk, zvsdk_standin
+        sdk = zvsdk_standin.StandIn()
+        sdk.reset()
+        sys.unraisablehook = lambda u: print("reported", u.exc_type.__name__, u.object, flush=True)
+        def handler(name, payload):
+            print("event", name, flush=True)
+            if name == "quit":
+                sys.exit(7)
+        c_sdk.py_zvi_set_data_callback(handler)
+        for name in (b"first", b"quit", b"next"):
+            sdk.queue_event(name, b"")
+        t = threading.Thread(target=lambda: print("status", c_sdk.py_zvi_run(), flush=True))
+        t.start()
+        t.join()
+        print("after the run")
+    """, check=False, timeout=30)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == ("event first\nevent quit\nreported SystemExit c_sdk.callback_wrapper\nevent next\n"
+                           "status 0\nafter the run\n")
+    assert proc.stderr.startswith("Traceback") and proc.stderr.endswith("SystemExit: 7\n")
+
+
+@pytest.mark.parametrize("through", ["py_zvi_run", "zvi_poll"])
+def test_exit_while_a_daemon_thread_runs_a_handler(through):
+    # At exit the interpreter ends the daemon thread with a forced unwind through the
+    # SDK call's frames; the process must still exit normally.
+    proc = run_python(f"""
+        import threading, time, c_sdk, zvsdk_standin
+        sdk = zvsdk_standin.StandIn()
+        sdk.reset()
+        for _ in range(100000):
+            sdk.queue_event(b"tick", b"x")
+        inside = threading.Event()
+        def handler(name, payload):
+            inside.set()
+            time.sleep(0.001)
+        c_sdk.py_zvi_set_data_callback(handler)
+        threading.Thread(target=c_sdk.{through}, daemon=True).start()
+        inside.wait()
+        print("exiting", flush=True)
+    """, check=False, timeout=60)
+    assert (proc.returncode, proc.stdout) == (0, "exiting\n"), proc.stderr
+    assert "terminate" not in proc.stderr
+
+
 # ---- handlers that call back into the module ----
 
 def test_handler_drives_a_session(sdk):

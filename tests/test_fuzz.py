@@ -24,9 +24,10 @@ from hypothesis.control import currently_in_test_context
 
 import c_sdk
 import hardening_util as hu
-from hardening_util import (INT_MAX, INT_MIN, BoolLike, ByteArraySub, BytesSub, EncodeRaising, EncodeWrong,
-                            FloatLike, FloatSub, Hostile, IndexOnly, IntLike, IntSub, LenLike, LyingByteArray,
-                            LyingBytes, Raising, Refused, StrSub)
+from hardening_util import (ACTIONS, INT_MAX, INT_MIN, ActingBool, ActingByteArray, ActingFloat, ActingInt,
+                            BoolLike, ByteArraySub, BytesSub, EncodeRaising, EncodeWrong, FloatLike, FloatSub,
+                            Hostile, IndexOnly, IntLike, IntSub, LenLike, LyingByteArray, LyingBytes, Raising,
+                            Refused, StrSub)
 
 EXAMPLES = int(os.environ.get("CSDK_FUZZ_EXAMPLES", "30"))
 FUZZ = settings(max_examples=EXAMPLES, derandomize=True, database=None, deadline=None, print_blob=False,
@@ -84,14 +85,18 @@ ANY = st.one_of(st.none(), st.booleans(), INTS, FLOATS, TEXT, BYTESLIKE, BYTES.m
                 st.lists(st.integers(), max_size=2), st.builds(dict), st.builds(object), HOSTILE)
 
 IN_RANGE = st.one_of(st.integers(INT_MIN, INT_MAX), st.sampled_from([INT_MAX, INT_MIN, 0, -1]))
+ACTION = st.sampled_from(ACTIONS)
+# Valid values whose conversion runs code that acts on the call (hardening_util.act).
+ACTING_BYTES = st.builds(lazy(ActingByteArray), BYTES, ACTION)
 VALID = {
-    "Str": BYTESLIKE,
-    "Req": st.one_of(BYTESLIKE, LYING),
+    "Str": st.one_of(BYTESLIKE, BYTES.map(bytearray)),
+    "Req": st.one_of(BYTESLIKE, LYING, ACTING_BYTES),
     "Int": st.one_of(IN_RANGE, st.booleans(), IN_RANGE.map(lazy(IntSub)), IN_RANGE.map(IntLike),
-                     st.floats(-2.0**31, 2.0**31 - 1, allow_nan=False)),
+                     st.floats(-2.0**31, 2.0**31 - 1, allow_nan=False), st.builds(lazy(ActingInt), IN_RANGE, ACTION)),
     "Real": st.one_of(FLOATS, st.integers(-2**53, 2**53), FLOATS.map(lazy(FloatSub)), FLOATS.map(FloatLike),
-                      st.integers(-2**53, 2**53).map(IndexOnly), st.booleans()),
-    "Flag": ANY,
+                      st.integers(-2**53, 2**53).map(IndexOnly), st.booleans(),
+                      st.builds(lazy(ActingFloat), FLOATS, ACTION)),
+    "Flag": st.one_of(ANY, st.builds(lazy(ActingBool), st.booleans(), ACTION)),
     "Handler": ANY,
 }
 VALID["NonZero"] = VALID["Int"]
@@ -124,11 +129,48 @@ class EqReturns:
         return f"EqReturns({self.result!r})"
 
 
+class EqActing:
+    """A success value whose comparison calls the SDK (which may then reuse the buffer of
+    the response not yet copied) and rebinds CSDK_OPERATE_SUCCESS to an equal twin, so
+    the module's own reference to it goes away while it is being compared."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __eq__(self, other):
+        c_sdk.zvi_now()
+        c_sdk.CSDK_OPERATE_SUCCESS = EqActing(self.result)
+        return self.result
+
+    def __ne__(self, other):
+        return not self.__eq__(other)
+
+    __hash__ = None
+
+    def __repr__(self):
+        return f"EqActing({self.result!r})"
+
+
+class RebindingFlag:
+    """An IS_PY2 whose truth test rebinds IS_PY2 to an equal twin."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __bool__(self):
+        c_sdk.IS_PY2 = RebindingFlag(self.value)
+        return self.value
+
+    def __repr__(self):
+        return f"RebindingFlag({self.value!r})"
+
+
 SUCCESS = st.one_of(st.just(0), st.sampled_from([0, 1, -1, 0.0, True, False, 2**70]), st.builds(EqRaising),
                     st.builds(EqReturns, st.one_of(st.builds(BoolLike, st.none()), st.just("yes"))),
-                    st.integers(INT_MIN, INT_MAX))
+                    st.integers(INT_MIN, INT_MAX), st.builds(lazy(EqActing), st.booleans()))
 STATUS = st.one_of(st.none(), st.sampled_from([0, 0, 1, -1, INT_MAX, INT_MIN]), st.integers(INT_MIN, INT_MAX))
-IS_PY2 = st.one_of(st.sampled_from([False, False, False, True, 0, 1, ""]), st.builds(BoolLike, st.none()))
+IS_PY2 = st.one_of(st.sampled_from([False, False, False, True, 0, 1, ""]), st.builds(BoolLike, st.none()),
+                   st.builds(lazy(RebindingFlag), st.booleans()))
 
 
 def script_for(t):
@@ -200,6 +242,12 @@ def same_value(a, b):
     return hu.normalize([a]) == hu.normalize([b])
 
 
+def sdk_calls(sdk, t):
+    """The calls recorded, less those the acting objects made."""
+    calls = sdk.calls()
+    return calls if t.sdk == hu.HOOK_SDK else [c for c in calls if c.fn != hu.HOOK_SDK]
+
+
 def check_record(t, calls, converted):
     assert [c.fn for c in calls] == [t.sdk], calls
     record = list(calls[0].args)
@@ -211,6 +259,8 @@ def check_record(t, calls, converted):
 
 def run_one(sdk, t, args, kwargs, is_py2, success, script):
     sdk.reset()
+    # Every SDK call overwrites the previous result: one read too late shows.
+    sdk.set_poison()
     c_sdk.IS_PY2 = is_py2
     c_sdk.CSDK_OPERATE_SUCCESS = success
     with warnings.catch_warnings():
@@ -222,7 +272,7 @@ def run_one(sdk, t, args, kwargs, is_py2, success, script):
     if converted is not None:
         script.apply(sdk, t, converted)
     kind, got = outcome(t.func(), *args, **kwargs)
-    calls = sdk.calls()
+    calls = sdk_calls(sdk, t)
     if currently_in_test_context():  # --hypothesis-show-statistics tells how many got through
         event("refused: " + type(refused).__name__ if refused is not None else "reached the SDK")
     if refused is not None:
@@ -247,9 +297,10 @@ def run_one(sdk, t, args, kwargs, is_py2, success, script):
 def test_random_calls(sdk, name, data):
     t = hu.BY_NAME[name]
     values = draw_values(data, t)
+    hu.wire(values, t)
     args, kwargs = draw_call(data, t.param_names, values)
-    is_py2 = data.draw(IS_PY2, label="IS_PY2") if t.adapted else False
-    success = data.draw(SUCCESS, label="CSDK_OPERATE_SUCCESS") if t.result in ("Response", "ServAddr") else 0
+    is_py2 = made(data.draw(IS_PY2, label="IS_PY2")) if t.adapted else False
+    success = made(data.draw(SUCCESS, label="CSDK_OPERATE_SUCCESS")) if t.result in ("Response", "ServAddr") else 0
     script = data.draw(script_for(t), label="script")
     run_one(sdk, t, args, kwargs, is_py2, success, script)
 
@@ -289,6 +340,39 @@ def test_edge_cases(sdk, name, args, kwargs):
     run_one(sdk, t, args, kwargs, False, 0, hu.Script())
 
 
+# Code that runs in the middle of a call, at fixed points: a conversion after a bytearray
+# was taken (refused with BufferError, or seen by the SDK when the bytearray comes
+# later), a request's own __len__, a success comparison that calls the SDK.
+_BA = lambda data=b"SHSE.600000": bytearray(data)  # noqa: E731 - a fresh one per case
+ACTING_CASES = [
+    ("py_zvi_subscribe", lambda: [_BA(), b"tick", ActingBool(True, "resize")], 0, hu.Script()),
+    ("py_zvi_current", lambda: [_BA(), b"f", ActingBool(True, "resize")], 0, hu.Script()),
+    ("py_zvi_current", lambda: [b"s", _BA(b"f"), ActingBool(True, "resize")], 0, hu.Script()),
+    ("zvi_set_bus_secure", lambda: [1, _BA(b"ca"), b"c", b"k", ActingBool(False, "resize")], 0, hu.Script()),
+    ("py_zvi_set_bus_secure", lambda: [ActingInt(1, "resize"), _BA(b"ca"), b"c", b"k", 1], 0, hu.Script()),
+    ("py_zvi_set_backtest_config",
+     lambda: [_BA(b"2024-01-02"), b"e", ActingFloat(1.0, "resize"), 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1, 2, 3], 0,
+     hu.Script()),
+    ("py_zvi_smart_reorder", lambda: [_BA(), ActingFloat(1.5, "resize"), 1, 2, 3, 4, 5, 6, 7, 8, b"a"], 0,
+     hu.Script()),
+    ("py_zvi_get_orders", lambda: [ActingByteArray(b"req", "resize")], 0, hu.Script()),
+    ("py_zvi_get_orders", lambda: [_BA(b"req")], lambda: EqActing(True), hu.Script(response=b"the orders")),
+    ("py_zvi_get_orders", lambda: [b"req"], lambda: EqActing(False), hu.Script(response=b"the orders")),
+    ("py_zvi_get_serv_addr", lambda: [b"id"], lambda: EqActing(True), hu.Script(text=b"addr:1")),
+    ("py_zvi_get_cash", lambda: [b"req"], lambda: EqActing(True),
+     hu.Script(status=5, response=b"cash")),
+]
+
+
+@pytest.mark.parametrize("name,make_args,success,script", ACTING_CASES,
+                         ids=[f"{c[0]}-{i}" for i, c in enumerate(ACTING_CASES)])
+def test_code_acting_in_the_middle_of_a_call(sdk, name, make_args, success, script):
+    t = hu.BY_NAME[name]
+    args = make_args()
+    hu.wire(args, t)
+    run_one(sdk, t, args, {}, False, success() if callable(success) else success, script)
+
+
 # ---- status helpers ----
 
 STATUS_VALUES = st.one_of(INTS, FLOATS, st.none(), st.builds(EqRaising), st.builds(object), TEXT,
@@ -309,6 +393,7 @@ def model_fail(status, success, cfunname):
 @FUZZ
 @given(status=STATUS_VALUES, success=SUCCESS, cfunname=CFUNNAMES)
 def test_status_helpers(sdk, status, success, cfunname):
+    success = made(success)
     c_sdk.CSDK_OPERATE_SUCCESS = success
     for helper, model, args in ((c_sdk.c_status_ok, lambda: status == success, (status,)),
                                 (c_sdk.c_status_fail, lambda: model_fail(status, success, cfunname),
@@ -370,17 +455,32 @@ def captured_reports():
 
 
 @FUZZ
-@given(events=st.lists(st.tuples(NAMES, PAYLOADS, LENGTHS, st.booleans()), min_size=1, max_size=5),
-       is_py2=st.booleans(), status=st.integers(INT_MIN, INT_MAX), through=st.sampled_from(["run", "poll"]))
+@given(events=st.lists(st.tuples(NAMES, PAYLOADS, LENGTHS, st.sampled_from([False, True, "sdk", "reregister",
+                                                                            "rebind"])), min_size=1, max_size=5),
+       is_py2=st.one_of(st.booleans(), st.builds(lazy(RebindingFlag), st.booleans())),
+       status=st.integers(INT_MIN, INT_MAX), through=st.sampled_from(["run", "poll"]))
 def test_random_events(sdk, events, is_py2, status, through):
+    is_py2 = made(is_py2)
     sdk.reset()
     c_sdk.IS_PY2 = is_py2
     received = []
 
-    def handler(name, payload):
-        received.append((name, payload))
-        if fail_next.pop(0):
-            raise EventError(name)
+    # A handler raises (True), or acts and returns: calls back into the SDK, registers a
+    # new handler (dropping the last reference to the running one), or rebinds IS_PY2.
+    def make_handler():
+        def handler(name, payload):
+            received.append((name, payload))
+            what = fail_next.pop(0)
+            if what is True:
+                raise EventError(name)
+            if what == "sdk":
+                c_sdk.zvi_now()
+            elif what == "reregister":
+                c_sdk.py_zvi_set_data_callback(make_handler())
+            elif what == "rebind":
+                namespace = vars(c_sdk)
+                namespace["IS_PY2"] = namespace.pop("IS_PY2")
+        return handler
 
     fail_next = []
     expected = []
@@ -389,10 +489,10 @@ def test_random_events(sdk, events, is_py2, status, through):
         want = expected_event(name, payload, length, is_py2)
         if want[0] == "delivered":
             fail_next.append(fails)
-            if fails:
+            if fails is True:
                 want = ("delivered and reported",) + want[1:]
         expected.append(want)
-    c_sdk.py_zvi_set_data_callback(handler)
+    c_sdk.py_zvi_set_data_callback(make_handler())
     fn = "zvi_run" if through == "run" else "zvi_poll"
     sdk.set_int(fn, status)
     with captured_reports() as (seen, err):
@@ -513,6 +613,9 @@ OPS = st.one_of(
     st.tuples(st.just("getattr"), ATTR_NAMES),
     st.tuples(st.just("setattr"), ATTR_NAMES, VALUES_),
     st.tuples(st.just("setattr data"), MAPPINGS),
+    # The record wraps itself (or a record of its class wrapping it): every forwarded
+    # operation comes back to the record.
+    st.tuples(st.sampled_from(["wrap itself", "wrap a wrapper"])),
     st.tuples(st.just("delattr"), ATTR_NAMES),
     st.tuples(st.just("contains"), KEYS),
     st.tuples(st.just("field"), st.sampled_from(FIELDS)),
@@ -546,6 +649,12 @@ def apply_op(r, op, has_contains, reference):
         return None
     if kind == "setattr data":
         r.data = op[1]
+        return None
+    if kind == "wrap itself":
+        r.data = r
+        return None
+    if kind == "wrap a wrapper":
+        r.data = type(r)(r)
         return None
     if kind == "delattr":
         if str.__eq__(op[1], "data"):
@@ -594,6 +703,9 @@ def record_outcome(r, op, has_contains, reference):
     except Exception as exc:  # noqa: BLE001
         if isinstance(exc, SystemError):
             raise
+        if isinstance(exc, RecursionError):
+            # Where the limit is reached, and so the message, differs between the two.
+            return ("raised", "RecursionError")
         return ("raised", type(exc).__name__, str(exc))
 
 

@@ -1100,3 +1100,47 @@ def test_classes_changed_by_the_host(scenario):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
+
+
+# Forms in which a record's forwarding comes back to a record: each must raise
+# RecursionError, as the same class written in Python does (in a subprocess: without a
+# bound the C stack overflows).
+RECURSION_FORMS = {
+    "item": "r['x']",
+    "attribute": "r.x",
+    "property": "r.close",
+    "str": "str(r)",
+    "repr": "repr(r)",
+    "in": "'x' in r",
+    "item assignment": "r.__setitem__('x', 1)",
+    "attribute assignment": "setattr(r, 'x', 1)",
+    "property assignment": "setattr(r, 'close', 1)",
+    "chain": "chain(300000)['x']",
+    "chain str": "str(chain(300000))",
+    "class bound over its name": "bound_over_name()",
+}
+
+
+@pytest.mark.parametrize("form", RECURSION_FORMS)
+def test_forwarding_back_into_a_record_raises_recursion_error(form):
+    code = textwrap.dedent("""
+        import c_sdk
+        def chain(n):
+            r = {}
+            for _ in range(n):
+                r = c_sdk.BarLikeDict2(r)
+            return r
+        def bound_over_name():
+            class Sub(c_sdk.BarLikeDict2):
+                pass
+            c_sdk.BarLikeDict2 = Sub
+            Sub({})
+        r = c_sdk.BarLikeDict2({})
+        r.data = r
+        try:
+            %s
+        except RecursionError:
+            print("RecursionError")
+    """) % RECURSION_FORMS[form]
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (0, "RecursionError\n"), done.stderr[-2000:]

@@ -1,4 +1,9 @@
 """The wrapper families as seen from Python and from the SDK side of the boundary."""
+import shutil
+import subprocess
+import sysconfig
+from pathlib import Path
+
 import pytest
 
 import c_sdk
@@ -11,6 +16,7 @@ FAMILY = [(name, fn, adapted, True) for name, (fn, adapted) in REQUEST_RESPONSE.
 family = pytest.mark.parametrize("name,fn,adapted,has_response", FAMILY, ids=[f[0] for f in FAMILY])
 ADAPTED = [name for name, adapted in WRAPPERS if adapted]
 UNDECORATED = [name for name, adapted in WRAPPERS if not adapted]
+ROOT = Path(__file__).resolve().parent.parent
 
 
 def test_module_namespace_in_binding_order():
@@ -241,3 +247,31 @@ def test_misbehaving_sdk_response(sdk, null, length, message):
     assert str(excinfo.value) == message
     sdk.set_int("zvi_get_orders_pb", 9)  # on failure the response is not read at all
     assert c_sdk.py_zvi_get_orders(b"q") == (9, None)
+
+
+# A row that disagrees with the SDK header, or with its own parameter list, must not
+# compile: the source with one row changed is compiled (syntax and templates only).
+BAD_ROWS = [
+    ('CALL(py_zvi_set_backtest_intraday, zvi_set_backtest_intraday, ADAPTED, None_, "req", Int<0>)',
+     'CALL(py_zvi_set_backtest_intraday, zvi_set_backtest_intraday, ADAPTED, None_, "req extra", Int<0>)',
+     "py_zvi_set_backtest_intraday: the parameter names and the argument kinds disagree"),
+    ('CALL(py_zvi_set_max_wait_time, zvi_set_max_wait_time, PLAIN, None_, "max_wait_time", Int<0>)',
+     'CALL(py_zvi_set_max_wait_time, zvi_set_max_wait_time, PLAIN, None_, "max_wait_time", Real<0>)',
+     "the argument kinds of this row do not match the SDK function's parameters"),
+]
+
+
+@pytest.mark.skipif(shutil.which("c++") is None, reason="needs a C++ compiler")
+@pytest.mark.parametrize("row,bad,message", BAD_ROWS, ids=["names", "kind"])
+def test_a_row_that_disagrees_does_not_compile(tmp_path, row, bad, message):
+    src = tmp_path / "src"
+    shutil.copytree(ROOT / "src", src)
+    table = src / "wrappers" / "registry.def"
+    text = table.read_text()
+    assert text.count(row) == 1
+    table.write_text(text.replace(row, bad))
+    done = subprocess.run(["c++", "-std=c++20", "-fsyntax-only", "-fno-exceptions", f"-I{src}", f"-I{src / 'sdk'}",
+                           f"-I{sysconfig.get_paths()['include']}", str(src / "wrappers" / "registry.cpp")],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode != 0
+    assert message in done.stderr

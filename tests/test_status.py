@@ -1,11 +1,12 @@
 """c_status_ok and c_status_fail: the success test and the failure log line."""
 import builtins
 import logging
+import textwrap
 
 import pytest
 
 import c_sdk
-from conftest import tb_names
+from conftest import run_python, tb_names
 
 
 class Logger:
@@ -274,3 +275,30 @@ def test_wrong_arguments(sdk, name, args, kwargs, message):
 def test_keywords_in_any_order(sdk, logger):
     assert c_sdk.c_status_fail(cfunname="zvi_x", status=2) is True
     assert logger.lines == [(("invoke c fun=zvi_x error code=2, error info=zvsdk error 2",), {})]
+
+
+# A success value whose own comparison rebinds the global, dropping the module's
+# reference, while the helper still compares with it. In a fresh
+# interpreter with the debug allocator, which overwrites freed memory, so a use after
+# free shows; each case prints what the helper returned.
+REBINDING_CASES = {
+    "success value, reflected comparison": ("""
+        class Success(int):
+            def __eq__(self, other):
+                c_sdk.CSDK_OPERATE_SUCCESS = 0
+                return NotImplemented
+            __ne__ = __eq__
+            __hash__ = int.__hash__
+        c_sdk.CSDK_OPERATE_SUCCESS = Success(1000)
+        print(c_sdk.c_status_ok(1000))
+        c_sdk.CSDK_OPERATE_SUCCESS = Success(1000)
+        print(c_sdk.c_status_fail(1000))
+    """, "True\nFalse\n"),
+}
+
+
+@pytest.mark.parametrize("case", REBINDING_CASES)
+def test_globals_rebound_by_their_own_code(case):
+    code, expected = REBINDING_CASES[case]
+    proc = run_python("import c_sdk\n" + textwrap.dedent(code), env={"PYTHONMALLOC": "debug"}, check=False)
+    assert (proc.returncode, proc.stdout) == (0, expected), proc.stderr[-2000:]

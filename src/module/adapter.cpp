@@ -1,5 +1,5 @@
 // adapt_to_python3 and the platform probes.
-#include "../wrappers/registry.hpp"
+#include "function.hpp"
 #include "state.hpp"
 
 namespace csdk {
@@ -28,14 +28,24 @@ static PyObject* call_wrapped(PyObject* func, PyObject* const* args, size_t narg
 // caller's arguments are never modified; the common case (no str) passes the argument
 // vector through untouched.
 PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    PyObject* func = as_function(self)->closure;
-    PyObject* flag = lookup_global(g_is_py2);
+    Owned flag = Owned::incref(lookup_global(g_is_py2));  // its __bool__ may rebind IS_PY2
     if (!flag) {
         add_traceback(wrapper_site);
         return nullptr;
     }
-    int py2 = flag == Py_False ? 0 : flag == Py_True ? 1 : PyObject_IsTrue(flag);
+    PyObject* f = flag.borrow();
+    int py2 = f == Py_False ? 0 : f == Py_True ? 1 : PyObject_IsTrue(f);
     if (py2 < 0) {
+        add_traceback(wrapper_site);
+        return nullptr;
+    }
+    // The wrapped function is gone once the garbage collector cleared the wrapper (a
+    // wrapper in a reference cycle can still be called while the cycle is torn down).
+    Owned func = Owned::incref(as_function(self)->closure);
+    if (!func) {
+        PyErr_SetString(PyExc_NameError,
+                        "cannot access free variable 'func' where it is not associated with a value in "
+                        "enclosing scope");
         add_traceback(wrapper_site);
         return nullptr;
     }
@@ -50,7 +60,7 @@ PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
             }
         }
     }
-    if (first == total) return call_wrapped(func, args, nargsf, kwnames);
+    if (first == total) return call_wrapped(func.borrow(), args, nargsf, kwnames);
 
     PyObject* small[8];
     PyObject** copy = total <= 8 ? small : static_cast<PyObject**>(PyMem_Malloc(total * sizeof(PyObject*)));
@@ -67,7 +77,7 @@ PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
         if (!copy[done]) break;
     }
     if (done == total) {
-        result = call_wrapped(func, copy, nargs, kwnames);
+        result = call_wrapped(func.borrow(), copy, nargs, kwnames);
     } else {
         add_traceback(wrapper_site);
     }
@@ -92,9 +102,9 @@ static GlobalSlot platform_slot{&g_names.platform};
 // platform.uname()[0].lower() == system
 static PyObject* probe(const char* system, const TracebackSite& site) {
     Owned result;
-    PyObject* platform = lookup_global(platform_slot);
+    Owned platform = Owned::incref(lookup_global(platform_slot));  // uname may rebind it
     if (platform) {
-        Owned uname = Owned::steal(PyObject_CallMethodNoArgs(platform, g_names.uname));
+        Owned uname = Owned::steal(PyObject_CallMethodNoArgs(platform.borrow(), g_names.uname));
         Owned sysname = uname ? Owned::steal(PySequence_GetItem(uname.borrow(), 0)) : Owned();
         Owned lowered = sysname ? Owned::steal(PyObject_CallMethodNoArgs(sysname.borrow(), g_names.lower)) : Owned();
         Owned expected = lowered ? Owned::steal(PyUnicode_FromString(system)) : Owned();

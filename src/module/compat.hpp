@@ -30,3 +30,9 @@ inline uint64_t dict_version(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 #endif
+
+// 3.13 moved the declaration of _PyOS_IsMainThread (is this the main thread of the main
+// interpreter?) to an internal header too; the function is still exported.
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
+#endif

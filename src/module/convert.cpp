@@ -2,7 +2,7 @@
 
 namespace csdk {
 
-bool to_request_slow(PyObject* o, const char** data, int* len) {
+bool to_request_slow(PyObject* o, const char** data, int* len, Pin& pin) {
     Py_ssize_t n = PyObject_Length(o);
     if (n < 0) return false;
     // The SDK takes the length as a C int; a longer request would be cut silently.
@@ -24,6 +24,8 @@ bool to_request_slow(PyObject* o, const char** data, int* len) {
         PyErr_Format(PyExc_ValueError, "len() of the request is %zd but its buffer holds %zd bytes", n, size);
         return false;
     }
+    // Taken last: len() above is the only code this conversion runs.
+    if (PyByteArray_Check(o)) pin.pin(o);
     *data = p;
     *len = static_cast<int>(n);
     return true;

@@ -8,15 +8,50 @@
 
 namespace csdk {
 
+// Keeps a bytearray's storage where it is for the length of one SDK call. Python code
+// can run between taking the pointer and the call (a later argument's __index__ or
+// __bool__, an event handler); while the storage is pinned, resizing the bytearray
+// raises BufferError there instead of moving the bytes away under the pointer. bytes
+// need no pin: their storage is part of the object, which the caller keeps alive.
+//
+// The pin is bytearray's own buffer export, taken and released through bytearray's
+// slots even for a subclass, so that no Python-level __buffer__ runs and the storage
+// pinned is the one the pointer points into.
+class Pin {
+public:
+    Pin() noexcept = default;
+    Pin(const Pin&) = delete;
+    Pin& operator=(const Pin&) = delete;
+    ~Pin() { release(); }
+
+    // o is a bytearray (or subclass). Cannot fail: a simple export of a bytearray
+    // always succeeds.
+    void pin(PyObject* o) noexcept {
+        PyByteArray_Type.tp_as_buffer->bf_getbuffer(o, &view_, PyBUF_SIMPLE);
+        obj_ = view_.obj;
+    }
+    void release() noexcept {
+        if (!obj_) return;
+        PyByteArray_Type.tp_as_buffer->bf_releasebuffer(obj_, &view_);
+        view_.obj = nullptr;
+        Py_CLEAR(obj_);
+    }
+
+private:
+    PyObject* obj_ = nullptr;  // strong (the export's own reference)
+    Py_buffer view_;
+};
+
 // bytes or bytearray (subclasses included) -> a pointer into the object's own storage.
 // The SDK reads it as a C string, so it ends at the first NUL. An empty bytearray gives
-// the interpreter's static empty string, never a null pointer.
-inline bool to_c_string(PyObject* o, const char** out) {
+// the interpreter's static empty string, never a null pointer. A bytearray is pinned.
+inline bool to_c_string(PyObject* o, const char** out, Pin& pin) {
     if (PyBytes_Check(o)) {
         *out = PyBytes_AS_STRING(o);
         return true;
     }
     if (PyByteArray_Check(o)) {
+        pin.pin(o);
         *out = PyByteArray_AS_STRING(o);
         return true;
     }
@@ -27,17 +62,18 @@ inline bool to_c_string(PyObject* o, const char** out) {
     return true;
 }
 
-bool to_request_slow(PyObject* o, const char** data, int* len);
+bool to_request_slow(PyObject* o, const char** data, int* len, Pin& pin);
 
-// A serialized request: len(req) and a pointer into the object's storage, no copy.
-inline bool to_request(PyObject* o, const char** data, int* len) {
+// A serialized request: len(req) and a pointer into the object's storage, no copy. A
+// bytearray is pinned.
+inline bool to_request(PyObject* o, const char** data, int* len, Pin& pin) {
     // For the exact types len() is the storage size, so the length protocol can be skipped.
     if (PyBytes_CheckExact(o) && Py_SIZE(o) <= INT_MAX) {
         *data = PyBytes_AS_STRING(o);
         *len = static_cast<int>(Py_SIZE(o));
         return true;
     }
-    return to_request_slow(o, data, len);
+    return to_request_slow(o, data, len, pin);
 }
 
 bool to_c_int_slow(PyObject* o, int* out);

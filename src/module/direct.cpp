@@ -1,7 +1,6 @@
 // SDK functions exposed directly: no adapter, no status test, no response copy. Each
 // callable holds the C function it calls; the entry point is shared per C signature.
 #include "../wrappers/call.hpp"
-#include "../wrappers/registry.hpp"
 
 #include <string>
 
@@ -29,6 +28,8 @@ struct Direct {
 };
 
 #define DIRECT(fn, result, pnames, signature, doc, ...)                                              \
+    static_assert(count_names(pnames) == parameter_count<__VA_ARGS__>(),                           \
+                  #fn ": the parameter names and the argument kinds disagree");                    \
     static Params fn##_params;                                                                     \
     static const DirectRow fn##_row = {                                                            \
         {#fn, false, pnames, &Direct<decltype(&fn), result __VA_OPT__(, ) __VA_ARGS__>::vectorcall, \

@@ -1,9 +1,10 @@
 #include "function.hpp"
 
-#include "../wrappers/registry.hpp"
-
 #include <cstring>
+#include <deque>
+#include <string>
 #include <structmember.h>
+#include <vector>
 
 namespace csdk {
 
@@ -242,6 +243,41 @@ PyObject* new_function(const FunctionInit& init) {
     }
     PyObject_GC_Track(self);
     return self;
+}
+
+// ---- rows of function tables ----
+
+// Parameter names and traceback names live as long as the process, like the functions.
+static std::deque<std::string> g_text;
+static std::deque<std::vector<PyObject*>> g_param_names;
+
+bool prepare_params(const FunctionRow& row, const char* display_name, const char* site_name) {
+    Params& p = *row.spec;
+    std::vector<PyObject*>& names = g_param_names.emplace_back();
+    std::string all(row.params);
+    size_t pos = 0;
+    while (pos < all.size()) {
+        size_t end = all.find(' ', pos);
+        if (end == std::string::npos) end = all.size();
+        if (end > pos) {
+            PyObject* n = PyUnicode_InternFromString(all.substr(pos, end - pos).c_str());
+            if (!n) return false;
+            names.push_back(n);
+        }
+        pos = end + 1;
+    }
+    p.name = g_text.emplace_back(display_name).c_str();
+    p.site = {g_text.emplace_back(site_name).c_str(), row.file, row.line};
+    p.count = static_cast<Py_ssize_t>(names.size());
+    if (p.required == 0 || p.required > p.count) p.required = p.count;
+    p.names = names.data();
+    return true;
+}
+
+PyObject* new_row_function(const FunctionRow& row, const char* doc) {
+    std::string site = std::string("c_sdk.") + row.name;
+    if (!prepare_params(row, row.name, site.c_str())) return nullptr;
+    return new_function({row.call, row.spec, row.name, nullptr, "c_sdk", doc, nullptr, row.spec});
 }
 
 }  // namespace csdk

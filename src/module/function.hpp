@@ -3,6 +3,12 @@
 
 #include "refs.hpp"
 
+// See CMakeLists.txt: a frame of this module may be unwound by the interpreter ending a
+// daemon thread, which must neither terminate the process nor run cleanups.
+#if defined(__cpp_exceptions)
+#error "c_sdk is built with -fno-exceptions"
+#endif
+
 namespace csdk {
 
 // Where an exception raised by a function is reported: the traceback entry's name
@@ -81,5 +87,22 @@ PyObject* new_function(const FunctionInit& init);
 inline Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
 
 bool ready_function_type();
+
+// One row of a table of functions: how the module binds it.
+struct FunctionRow {
+    const char* name;
+    bool adapted;          // bound through adapt_to_python3
+    const char* params;    // parameter names, space separated
+    vectorcallfunc call;
+    Params* spec;          // filled at binding
+    const char* file;
+    int line;
+};
+
+// Fills the parameter list of a row (names interned, traceback site "c_sdk.<name>").
+bool prepare_params(const FunctionRow& row, const char* display_name, const char* site_name);
+
+// A module-level function of the row, named after it (new reference).
+PyObject* new_row_function(const FunctionRow& row, const char* doc = nullptr);
 
 }  // namespace csdk

@@ -2,6 +2,7 @@
 // every module-level name in its fixed order.
 #include "../records/records.hpp"
 #include "../wrappers/registry.hpp"
+#include "function.hpp"
 #include "state.hpp"
 
 namespace csdk {

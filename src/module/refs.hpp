@@ -1,4 +1,4 @@
-// Owned references and the "a Python error is already set" convention.
+// Owned references.
 #pragma once
 
 #include "compat.hpp"
@@ -6,9 +6,6 @@
 #include <utility>
 
 namespace csdk {
-
-// Thrown inside C++ code when a Python exception is set; caught at every C-API entry.
-struct PyErrorAlreadySet {};
 
 // A strong reference. There is no implicit conversion to PyObject*: borrow() lends it,
 // release() hands it over (to a tuple slot or a return value).
@@ -40,30 +37,6 @@ public:
 private:
     explicit Owned(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
-};
-
-// Require(x): throw when an API call reported an error (null or -1).
-inline PyObject* Require(PyObject* p) {
-    if (!p) throw PyErrorAlreadySet();
-    return p;
-}
-inline int Require(int rc) {
-    if (rc < 0) throw PyErrorAlreadySet();
-    return rc;
-}
-
-// Holds the pending exception across code that must not see it, and puts it back.
-class ErrorSaver {
-public:
-    ErrorSaver() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~ErrorSaver() { PyErr_Restore(type_, value_, tb_); }
-    ErrorSaver(const ErrorSaver&) = delete;
-    ErrorSaver& operator=(const ErrorSaver&) = delete;
-
-private:
-    PyObject* type_;
-    PyObject* value_;
-    PyObject* tb_;
 };
 
 }  // namespace csdk

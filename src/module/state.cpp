@@ -88,15 +88,22 @@ PyObject* lookup_global_slow(GlobalSlot& slot) {
     return nullptr;
 }
 
-int status_is_success_slow(int status, PyObject* status_obj) {
-    PyObject* ok = lookup_global(g_success);
-    if (!ok) return -1;
-    if (g_success.is_c_int && g_success.value == ok) return status == g_success.c_int;
-    PyObject* eq = PyObject_RichCompare(status_obj, ok, Py_EQ);
-    if (!eq) return -1;
-    int truth = PyObject_IsTrue(eq);
-    Py_DECREF(eq);
-    return truth;
+Owned success_value() {
+    return Owned::incref(lookup_global(g_success));
+}
+
+int success_in_c(int status, PyObject* value) {
+    if (g_success.is_c_int && g_success.value == value) return status == g_success.c_int;
+    if (!PyLong_CheckExact(value)) return -1;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow) return 0;  // beyond long long: no int status equals it
+    return status == v;
+}
+
+int status_equals(PyObject* status_obj, PyObject* value) {
+    Owned eq = Owned::steal(PyObject_RichCompare(status_obj, value, Py_EQ));
+    return eq ? PyObject_IsTrue(eq.borrow()) : -1;
 }
 
 }  // namespace csdk

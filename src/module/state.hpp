@@ -89,10 +89,22 @@ extern GlobalSlot g_handler;  // f
     return -1;
 }
 
-// status == CSDK_OPERATE_SUCCESS under Python equality, for when cached_success cannot
-// tell: 1, 0, or -1 with an error set. status_obj is the status already turned into an
-// int object; the global is looked up (and cached) again.
-int status_is_success_slow(int status, PyObject* status_obj);
+// For when cached_success cannot tell. The comparison with a value that is not an exact
+// int runs Python code (its __eq__), which may rebind the global or call the SDK again;
+// so the value is held for the comparison, and a caller with an SDK result to copy
+// copies it before comparing.
+
+// The current CSDK_OPERATE_SUCCESS (looked up, and cached, again), or empty with
+// NameError set.
+Owned success_value();
+
+// status == value decided without running code: 1 or 0 when value is an exact int that
+// fits a long long, else -1 (nothing set).
+int success_in_c(int status, PyObject* value);
+
+// status_obj == value under Python equality, and its truth value: 1, 0, or -1 with an
+// error set.
+int status_equals(PyObject* status_obj, PyObject* value);
 
 // The int objects of the statuses the interpreter shares (its small ints), kept so a
 // status becomes an object without a call; filled by intern_names, which runs when the

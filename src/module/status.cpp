@@ -1,5 +1,5 @@
 // c_status_ok and c_status_fail: the host's test of an SDK status.
-#include "../wrappers/registry.hpp"
+#include "function.hpp"
 #include "state.hpp"
 
 namespace csdk {
@@ -12,17 +12,18 @@ static PyObject* empty_string;
 
 static Params ok_params, fail_params;
 
-// status == CSDK_OPERATE_SUCCESS (or !=), as the comparison's own result object.
+// status == CSDK_OPERATE_SUCCESS (or !=), as the comparison's own result object. The
+// comparison may run Python code that rebinds the global: the value is held meanwhile.
 static PyObject* compare_with_success(PyObject* status, int op) {
-    PyObject* ok = lookup_global(g_success);
+    Owned ok = success_value();
     if (!ok) return nullptr;
-    if (g_success.is_c_int && g_success.value == ok && PyLong_CheckExact(status)) {
+    if (g_success.is_c_int && g_success.value == ok.borrow() && PyLong_CheckExact(status)) {
         int overflow;
         long long v = PyLong_AsLongLongAndOverflow(status, &overflow);
         if (!overflow && !(v == -1 && PyErr_Occurred())) return PyBool_FromLong((v == g_success.c_int) == (op == Py_EQ));
         PyErr_Clear();
     }
-    return PyObject_RichCompare(status, ok, op);
+    return PyObject_RichCompare(status, ok.borrow(), op);
 }
 
 static PyObject* c_status_ok(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
@@ -35,16 +36,17 @@ static PyObject* c_status_ok(PyObject*, PyObject* const* args, size_t nargsf, Py
 }
 
 // Writes "invoke c fun=... error code=..., error info=..." with the SDK's error text.
+// Every global is held while code that could rebind it runs.
 static bool log_failure(PyObject* status, PyObject* cfunname) {
-    PyObject* strerror = lookup_global(strerror_slot);
+    Owned strerror = Owned::incref(lookup_global(strerror_slot));
     if (!strerror) return false;
-    Owned raw = Owned::steal(PyObject_CallOneArg(strerror, status));
+    Owned raw = Owned::steal(PyObject_CallOneArg(strerror.borrow(), status));
     if (!raw) return false;
     Owned text = Owned::steal(PyObject_CallMethod(raw.borrow(), "decode", "s", "utf8"));
     if (!text) return false;
-    PyObject* logger = lookup_global(logger_slot);
+    Owned logger = Owned::incref(lookup_global(logger_slot));
     if (!logger) return false;
-    Owned debug = Owned::steal(PyObject_GetAttr(logger, g_names.debug));
+    Owned debug = Owned::steal(PyObject_GetAttr(logger.borrow(), g_names.debug));
     if (!debug) return false;
     int named = PyObject_IsTrue(cfunname);
     if (named < 0) return false;

@@ -19,7 +19,6 @@
 
 #include "../module/function.hpp"
 #include "../module/state.hpp"
-#include "../wrappers/registry.hpp"
 
 #include <structmember.h>
 
@@ -198,6 +197,25 @@ PyObject* read_data_direct(const RecordClass& c, PyObject* self) {
     return bound ? PyObject_CallOneArg(bound.borrow(), g_names.data) : nullptr;
 }
 
+// Forwarding to a mapping that is itself a record (a record wrapping itself, a long chain
+// of records, a class whose super() leads back to its own __setattr__) re-enters these
+// functions in C, with no Python frame in between to count: each forwarding call that
+// may come back here is bounded as the interpreter bounds its own recursion, so such
+// use raises RecursionError as the same class written in Python does.
+class RecursionGuard {
+public:
+    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    explicit operator bool() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
 // mapping.get(key) (new reference); for an exact dict that is a lookup with None default.
 // The caller holds a reference to the mapping: key comparisons can run Python code.
 PyObject* mapping_get(PyObject* mapping, PyObject* key) {
@@ -207,7 +225,15 @@ PyObject* mapping_get(PyObject* mapping, PyObject* key) {
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     }
-    return PyObject_CallMethodOneArg(mapping, g_names.get, key);
+    RecursionGuard guard;
+    return guard ? PyObject_CallMethodOneArg(mapping, g_names.get, key) : nullptr;
+}
+
+// mapping[key] = value: 0, or -1 with an error set.
+int mapping_set(PyObject* mapping, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(mapping)) return PyDict_SetItem(mapping, key, value);
+    RecursionGuard guard;
+    return guard ? PyObject_SetItem(mapping, key, value) : -1;
 }
 
 inline const TracebackSite& site(const RecordClass& c, Op op) { return c.methods[op].params.site; }
@@ -271,7 +297,7 @@ PyObject* do_getattr(const RecordClass& c, PyObject* self, PyObject* item) {
 // self.data[item] = value
 bool do_setitem(const RecordClass& c, PyObject* self, PyObject* item, PyObject* value) {
     Owned d = Owned::steal(read_data(c, self));
-    return traced(d ? PyObject_SetItem(d.borrow(), item, value) : -1, site(c, SETITEM));
+    return traced(d ? mapping_set(d.borrow(), item, value) : -1, site(c, SETITEM));
 }
 
 // item == "data" in the sense of `not (item != "data")`: 1, 0, or -1 with an error set.
@@ -288,6 +314,8 @@ int names_data(PyObject* item) {
 // super(<class by its module-level name>, self).__setattr__(item, value)
 int super_setattr(PyObject* cls, PyObject* self, PyObject* item, PyObject* value) {
     Owned hold = Owned::incref(cls);
+    RecursionGuard guard;
+    if (!guard) return -1;
     Owned sup = Owned::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self,
                                                           nullptr));
     if (!sup) return -1;
@@ -303,7 +331,7 @@ bool do_setattr(RecordClass& c, PyObject* self, PyObject* item, PyObject* value)
     if (is_data < 0) return traced(-1, where);
     if (!is_data) {
         Owned d = Owned::steal(read_data(c, self));
-        return traced(d ? PyObject_SetItem(d.borrow(), item, value) : -1, where);
+        return traced(d ? mapping_set(d.borrow(), item, value) : -1, where);
     }
     PyObject* cls = lookup_global(c.global);
     if (!cls) return traced(-1, where);
@@ -319,7 +347,15 @@ bool do_setattr(RecordClass& c, PyObject* self, PyObject* item, PyObject* value)
 // key in self.data: 1, 0, or -1 with an error set.
 int do_contains(const RecordClass& c, PyObject* self, PyObject* key) {
     Owned d = Owned::steal(read_data(c, self));
-    int rc = d ? PySequence_Contains(d.borrow(), key) : -1;
+    int rc;
+    if (!d) {
+        rc = -1;
+    } else if (PyDict_CheckExact(d.borrow())) {
+        rc = PyDict_Contains(d.borrow(), key);
+    } else {
+        RecursionGuard guard;
+        rc = guard ? PySequence_Contains(d.borrow(), key) : -1;
+    }
     traced(rc, site(c, CONTAINS));
     return rc;
 }
@@ -328,7 +364,8 @@ int do_contains(const RecordClass& c, PyObject* self, PyObject* key) {
 PyObject* do_format(const RecordClass& c, PyObject* self, Op op) {
     Owned d = Owned::steal(read_data(c, self));
     PyObject* method = op == STR ? g_names.__str__ : g_names.__repr__;
-    return traced(d ? PyObject_CallMethodNoArgs(d.borrow(), method) : nullptr, site(c, op));
+    RecursionGuard guard;
+    return traced(d && guard ? PyObject_CallMethodNoArgs(d.borrow(), method) : nullptr, site(c, op));
 }
 
 // Property getter: self.data.get(key)
@@ -398,7 +435,7 @@ PyObject* field_get_call(PyObject* func, PyObject* const* args, size_t nargsf, P
 PyObject* field_set_call(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     CSDK_BIND(2)
     Owned d = Owned::steal(read_data(*e.cls, a[0]));
-    if (!traced(d ? PyObject_SetItem(d.borrow(), e.key, a[1]) : -1, e.params.site)) return nullptr;
+    if (!traced(d ? mapping_set(d.borrow(), e.key, a[1]) : -1, e.params.site)) return nullptr;
     Py_RETURN_NONE;
 }
 

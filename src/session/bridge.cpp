@@ -1,6 +1,7 @@
 // The event callback bridge: the SDK's only way into Python.
+#include "bridge.hpp"
+
 #include "../module/state.hpp"
-#include "../wrappers/call.hpp"
 
 #include <cstring>
 #include <utility>
@@ -11,10 +12,13 @@ bool bind_handler(PyObject* handler) {
     return PyDict_SetItem(g_state.dict, g_names.f, handler) == 0;
 }
 
+static void report_exit_off_main_thread();
+
 // Prints the pending exception, then reports it as unraisable with this function's
 // name as the object, and leaves the error indicator clear. SystemExit ends the process
 // in the printing stage, as the interpreter's printer does.
 static void report_failure() {
+    if (PyErr_ExceptionMatches(PyExc_SystemExit) && !_PyOS_IsMainThread()) return report_exit_off_main_thread();
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     Py_XINCREF(type);
@@ -22,6 +26,30 @@ static void report_failure() {
     Py_XINCREF(tb);
     PyErr_Restore(type, value, tb);
     PyErr_PrintEx(0);
+    PyObject* where = PyUnicode_FromString("c_sdk.callback_wrapper");
+    PyErr_Restore(type, value, tb);
+    PyErr_WriteUnraisable(where ? where : Py_None);
+    Py_XDECREF(where);
+}
+
+// SystemExit raised by a handler while the SDK runs on a thread other than the main one.
+// The interpreter's printer would end the process from here, finalising it underneath
+// the SDK call and the main thread, which hangs or crashes. As in a thread's own code,
+// SystemExit does not end the process from such a thread: it is printed through
+// sys.excepthook and reported like any other handler exception, and the SDK goes on.
+static void report_exit_off_main_thread() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Owned hook = Owned::incref(PySys_GetObject("excepthook"));  // borrowed, no error set
+    Owned printed;
+    if (hook) {
+        printed = Owned::steal(PyObject_CallFunctionObjArgs(hook.borrow(), type, value ? value : Py_None,
+                                                            tb ? tb : Py_None, nullptr));
+        if (!printed) PyErr_Clear();
+    }
+    if (!printed) PyErr_Display(type, value, tb);
     PyObject* where = PyUnicode_FromString("c_sdk.callback_wrapper");
     PyErr_Restore(type, value, tb);
     PyErr_WriteUnraisable(where ? where : Py_None);
@@ -80,8 +108,12 @@ static PyObject* event_name(const char* name, NameSource* source) {
     }
     PyObject* flag = lookup_global(g_is_py2);
     if (!flag) return nullptr;
-    int as_bytes = flag == Py_False ? 0 : flag == Py_True ? 1 : PyObject_IsTrue(flag);
-    if (as_bytes < 0) return nullptr;
+    int as_bytes = flag == Py_False ? 0 : flag == Py_True ? 1 : -1;
+    if (as_bytes < 0) {
+        Owned held = Owned::incref(flag);  // its __bool__ may rebind IS_PY2
+        as_bytes = PyObject_IsTrue(flag);
+        if (as_bytes < 0) return nullptr;
+    }
     if (as_bytes) return PyBytes_FromString(name);
     size_t n = std::strlen(name);
     for (NameEntry& e : g_recent_names) {

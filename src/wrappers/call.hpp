@@ -6,6 +6,7 @@
 #include "../module/function.hpp"
 #include "../module/state.hpp"
 #include "../sdk/zvsdk.h"
+#include "../session/bridge.hpp"
 
 #include <algorithm>
 #include <tuple>
@@ -16,12 +17,17 @@ namespace csdk {
 
 // ---- argument kinds: each takes the Python parameter at position I ----
 
+// Every kind has release(), called once the SDK call returned: the string and request
+// kinds unpin a bytearray there (see Pin), so that the code a result runs sees it as
+// usual again.
 template <int I>
 struct Str {
     static constexpr int index = I;
     const char* v;
-    [[gnu::always_inline]] bool convert(PyObject* const* argv) { return to_c_string(argv[I], &v); }
+    Pin pin;
+    [[gnu::always_inline]] bool convert(PyObject* const* argv) { return to_c_string(argv[I], &v, pin); }
     std::tuple<const char*> c_args() const { return {v}; }
+    void release() { pin.release(); }
 };
 
 template <int I>
@@ -29,22 +35,29 @@ struct Req {
     static constexpr int index = I;
     const char* data;
     int len;
+    Pin pin;
     Req() {}  // filled by convert; nothing to zero first
     [[gnu::always_inline]] bool convert(PyObject* const* argv) {
         // Through locals, so the members never have their address taken and stay in
         // registers on the way to the SDK call.
         const char* d;
         int n;
-        if (!to_request(argv[I], &d, &n)) return false;
+        if (!to_request(argv[I], &d, &n, pin)) return false;
         data = d;
         len = n;
         return true;
     }
     std::tuple<const char*, int> c_args() const { return {data, len}; }
+    void release() { pin.release(); }
+};
+
+// The kinds that pin nothing.
+struct NoPin {
+    void release() {}
 };
 
 template <int I>
-struct Int {
+struct Int : NoPin {
     static constexpr int index = I;
     int v;
     [[gnu::always_inline]] bool convert(PyObject* const* argv) { return to_c_int(argv[I], &v); }
@@ -52,7 +65,7 @@ struct Int {
 };
 
 template <int I>
-struct Real {
+struct Real : NoPin {
     static constexpr int index = I;
     double v;
     [[gnu::always_inline]] bool convert(PyObject* const* argv) { return to_c_double(argv[I], &v); }
@@ -60,7 +73,7 @@ struct Real {
 };
 
 template <int I>
-struct Flag {
+struct Flag : NoPin {
     static constexpr int index = I;
     bool v;
     [[gnu::always_inline]] bool convert(PyObject* const* argv) { return to_c_bool(argv[I], &v); }
@@ -69,7 +82,7 @@ struct Flag {
 
 // An integer argument that the SDK takes as a bool: true when it converts to non-zero.
 template <int I>
-struct NonZero {
+struct NonZero : NoPin {
     static constexpr int index = I;
     bool v;
     [[gnu::always_inline]] bool convert(PyObject* const* argv) {
@@ -82,18 +95,15 @@ struct NonZero {
 };
 
 // A reserved pointer argument, always null, with no Python parameter.
-struct Null {
+struct Null : NoPin {
     static constexpr int index = -1;
     bool convert(PyObject* const*) { return true; }
     std::tuple<const char*> c_args() const { return {nullptr}; }
 };
 
 // The event handler: stored as the module global f; the SDK gets the C callback.
-void callback_wrapper(const char* name, const char* data, int len);
-bool bind_handler(PyObject* handler);
-
 template <int I>
-struct Handler {
+struct Handler : NoPin {
     static constexpr int index = I;
     bool convert(PyObject* const* argv) { return bind_handler(argv[I]); }
     std::tuple<zvi_event_callback> c_args() const { return {&callback_wrapper}; }
@@ -139,6 +149,8 @@ PyObject* copy_response_slow(const char* res, int res_len);
 // (status, bytes) or (status, None) when CSDK_OPERATE_SUCCESS has to be compared as an
 // object: the lookup and the comparison may raise (cold path).
 PyObject* response_uncached(int status, const char* res, int res_len);
+// bytes or None for a string out-parameter, likewise.
+PyObject* text_uncached(int status, const char* text);
 
 // (status, body) from two new references, both consumed; a null body (its error set)
 // gives null.
@@ -176,12 +188,7 @@ struct ServAddr {
     std::tuple<char**> out_args() { return {&addr}; }
     PyObject* finish(int status) {
         int ok = cached_success(status);
-        if (ok < 0) {
-            Owned s = Owned::steal(status_object(status));
-            if (!s) return nullptr;
-            ok = status_is_success_slow(status, s.borrow());
-            if (ok < 0) return nullptr;
-        }
+        if (ok < 0) return text_uncached(status, addr);
         if (!ok) Py_RETURN_NONE;
         return from_c_string(addr);
     }
@@ -207,6 +214,38 @@ template <class Tuple, size_t... I>
     return std::tuple_cat(std::get<I>(kinds).c_args()...);
 }
 
+template <class Tuple, size_t... I>
+[[gnu::always_inline]] inline void release_all([[maybe_unused]] Tuple& kinds, std::index_sequence<I...>) {
+    (std::get<I>(kinds).release(), ...);
+}
+
+// The parameter types of an SDK function, as a tuple.
+template <class Fn>
+struct sdk_params;
+template <class R, class... A>
+struct sdk_params<R (*)(A...)> {
+    using type = std::tuple<A...>;
+};
+template <class R, class... A>
+struct sdk_params<R (*)(A...) noexcept> {
+    using type = std::tuple<A...>;
+};
+
+// Number of space-separated names in a parameter list ("a b c" -> 3).
+constexpr Py_ssize_t count_names(const char* s) {
+    Py_ssize_t n = 0;
+    bool in_name = false;
+    for (; *s; ++s) {
+        if (*s == ' ') {
+            in_name = false;
+        } else if (!in_name) {
+            in_name = true;
+            ++n;
+        }
+    }
+    return n;
+}
+
 // CheckPending: a Python error left set by code the SDK ran during the call (an event
 // handler, say) wins over the C result. Inlined into each entry point, conversions and
 // result included: the hot path then has no call but the SDK's and the allocations.
@@ -219,9 +258,14 @@ template <bool CheckPending, class Result, class... Kinds, class Fn>
     }
     Result result;
     auto c_args = std::tuple_cat(c_args_of(kinds, std::index_sequence_for<Kinds...>{}), result.out_args());
+    // The kinds and the result give the SDK exactly the types its header declares: no
+    // conversion of one C type into another happens at the call.
+    static_assert(std::is_same_v<decltype(c_args), typename sdk_params<Fn>::type>,
+                  "the argument kinds of this row do not match the SDK function's parameters");
     PyObject* out;
     if constexpr (std::is_void_v<decltype(std::apply(fn, c_args))>) {
         std::apply(fn, c_args);
+        release_all(kinds, std::index_sequence_for<Kinds...>{});
         if (CheckPending && PyErr_Occurred()) {
             out = nullptr;
         } else {
@@ -229,6 +273,7 @@ template <bool CheckPending, class Result, class... Kinds, class Fn>
         }
     } else {
         auto r = std::apply(fn, c_args);
+        release_all(kinds, std::index_sequence_for<Kinds...>{});
         if (CheckPending && PyErr_Occurred()) {
             out = nullptr;
         } else {
@@ -284,7 +329,7 @@ template <class W>
 struct Adapted {
     static PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
         if (PyVectorcall_NARGS(nargsf) == W::N && !kwnames && cached_global(g_is_py2) == Py_False &&
-            no_str(args)) [[likely]] {
+            as_function(self)->closure && no_str(args)) [[likely]] {
             PyObject* r = W::call(args);
             if (!r) add_traceback(wrapper_site);
             return r;

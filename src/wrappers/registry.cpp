@@ -4,10 +4,7 @@
 #include "../module/state.hpp"
 #include "call.hpp"
 
-#include <deque>
 #include <iterator>
-#include <string>
-#include <vector>
 
 namespace csdk {
 
@@ -44,38 +41,21 @@ static const vectorcallfunc adapted_calls[] = {
 };
 static_assert(std::size(adapted_calls) == std::size(wrapper_rows));
 
-// Parameter names and traceback names live as long as the process, like the functions.
-static std::deque<std::string> g_text;
-static std::deque<std::vector<PyObject*>> g_param_names;
-
-bool prepare_params(const FunctionRow& row, const char* display_name, const char* site_name) {
-    Params& p = *row.spec;
-    std::vector<PyObject*>& names = g_param_names.emplace_back();
-    std::string all(row.params);
-    size_t pos = 0;
-    while (pos < all.size()) {
-        size_t end = all.find(' ', pos);
-        if (end == std::string::npos) end = all.size();
-        if (end > pos) {
-            PyObject* n = PyUnicode_InternFromString(all.substr(pos, end - pos).c_str());
-            if (!n) return false;
-            names.push_back(n);
-        }
-        pos = end + 1;
-    }
-    p.name = g_text.emplace_back(display_name).c_str();
-    p.site = {g_text.emplace_back(site_name).c_str(), row.file, row.line};
-    p.count = static_cast<Py_ssize_t>(names.size());
-    if (p.required == 0 || p.required > p.count) p.required = p.count;
-    p.names = names.data();
-    return true;
-}
-
-PyObject* new_row_function(const FunctionRow& row, const char* doc) {
-    std::string site = std::string("c_sdk.") + row.name;
-    if (!prepare_params(row, row.name, site.c_str())) return nullptr;
-    return new_function({row.call, row.spec, row.name, nullptr, "c_sdk", doc, nullptr, row.spec});
-}
+// Every row names exactly as many Python parameters as its kinds take: the keyword path
+// parses into an array of that many arguments.
+#define ADAPTED true
+#define PLAIN false
+#define CALL(py, fn, adapted, result, pnames, ...)                   \
+    static_assert(count_names(pnames) == parameter_count<__VA_ARGS__>(), \
+                  #py ": the parameter names and the argument kinds disagree");
+#define REQ_RES(py, fn, adapted) CALL(py, fn, adapted, Response, "req", Req<0>)
+#define REQ_ONLY(py, fn, adapted) CALL(py, fn, adapted, Status, "req", Req<0>)
+#include "registry.def"
+#undef REQ_ONLY
+#undef REQ_RES
+#undef CALL
+#undef PLAIN
+#undef ADAPTED
 
 static PyObject* decorate(PyObject* dict, PyObject* func) {
     PyObject* adapter = PyDict_GetItemWithError(dict, g_names.adapt_to_python3);

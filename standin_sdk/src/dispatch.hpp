@@ -31,8 +31,11 @@ inline void record_arg(std::vector<Arg>& args, ResponseOut o) {
 }
 inline void record_arg(std::vector<Arg>& args, AddrOut o) { args.emplace_back(OutParam{o.addr != nullptr}); }
 
+// Every SDK function records its call first; in poison mode that is also where the
+// previous call's buffer is overwritten.
 template <class... Args>
 void record(State& s, Fn fn, Args... args) {
+    poison_lent();
     Call call{fn, {}};
     call.args.reserve(sizeof...(Args) * 2);
     (record_arg(call.args, args), ...);

@@ -1,6 +1,8 @@
 #include "state.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <deque>
 #include <cmath>
 #include <cstdio>
 
@@ -35,13 +37,36 @@ Text strerror_text(const State& s, int errorno) {
     return Text{false, "zvsdk error " + std::to_string(errorno)};
 }
 
+namespace {
+
+std::atomic<bool> g_poison{false};
+thread_local std::vector<char> t_lent;
+// Buffers replaced while poisoned; kept so that stale pointers still point at them.
+thread_local std::deque<std::vector<char>> t_retired;
+constexpr std::size_t kRetiredKept = 64;
+
+}  // namespace
+
+void set_poison(bool on) { g_poison.store(on); }
+
+void poison_lent() {
+    if (!g_poison.load() || t_lent.size() < 2) return;
+    std::fill(t_lent.begin(), t_lent.end() - 1, kPoisonByte);
+}
+
 const char* lend(const std::string& data, long long min_size) {
-    thread_local std::vector<char> lent;
+    std::vector<char>& lent = t_lent;
     // One byte more than asked for, zero, so every lent buffer is NUL-terminated and
     // non-null even when empty.
     const std::size_t size = std::max<std::size_t>(data.size(), static_cast<std::size_t>(std::max(min_size, 0LL)));
     std::vector<char> fresh(size + 1, '\0');
     std::copy(data.begin(), data.end(), fresh.begin());
+    if (g_poison.load()) {
+        t_retired.push_back(std::move(lent));
+        if (t_retired.size() > kRetiredKept) t_retired.pop_front();
+    } else {
+        t_retired.clear();
+    }
     lent = std::move(fresh);
     return lent.data();
 }

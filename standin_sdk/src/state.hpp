@@ -57,6 +57,14 @@ Text strerror_text(const State& s, int errorno);
 // that keeps an old pointer is caught by memory checkers.
 const char* lend(const std::string& data, long long min_size);
 
+// Poison mode (off by default and after a reset): every SDK call first overwrites the
+// buffer lent last on its thread with kPoisonByte (its terminating NUL kept), as an SDK
+// that reuses its buffers would, and replaced buffers are kept for a while instead of
+// freed, so a stale read gives wrong bytes rather than undefined behaviour.
+constexpr char kPoisonByte = '\xa5';
+void set_poison(bool on);
+void poison_lent();
+
 // Delivers queued events through the registered callback, at most `limit` of them,
 // stopping early when the queue runs empty or a stop is requested. With `replay`, an
 // empty queue is refilled from the simulated session (while one is configured and not

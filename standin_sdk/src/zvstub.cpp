@@ -40,7 +40,10 @@ extern "C" {
 void zvstub_reset(void) {
     Lock lock(state_mutex());
     state() = State{};
+    set_poison(false);
 }
+
+void zvstub_set_poison(int on) { set_poison(on != 0); }
 
 const char* zvstub_calls_json(void) {
     thread_local std::string json;

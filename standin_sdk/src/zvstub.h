@@ -30,8 +30,17 @@ extern "C" {
 
 /* Forgets the record, every script, the queued events, the stop request, the
  * registered callback and the simulated session (turned off again, every setting back
- * to its default). */
+ * to its default), and turns poison mode off. */
 ZVSTUB_API void zvstub_reset(void);
+
+/* Poison mode, for catching a caller that reads a result after a later SDK call: while
+ * on, every SDK call first overwrites the response buffer and returned string it lent
+ * last on the calling thread with bytes 0xa5 (the terminating NUL kept, so a string
+ * keeps its length), as an SDK that reuses its buffers may. Replaced buffers are kept
+ * (the last 64 per thread) rather than freed, so such a read gives those bytes instead
+ * of undefined behaviour. Nothing else changes: the record and the answers are the same
+ * either way. Off by default and after zvstub_reset. */
+ZVSTUB_API void zvstub_set_poison(int on);
 
 /* The record as JSON, valid until the next zvstub_calls_json on the same thread:
  *   [{"fn": "<name>", "args": [[kind, value], ...]}, ...]

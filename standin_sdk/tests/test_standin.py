@@ -384,6 +384,29 @@ def test_response_copy_is_independent_of_the_callers_buffer(sdk, lib):
     assert ctypes.string_at(ptr, length) == b"abc"
 
 
+@pytest.mark.parametrize("poison", [False, True])
+def test_poison_mode_overwrites_the_previous_result_at_the_next_call(sdk, lib, poison):
+    sdk.set_response("zvi_get_orders_pb", b"orders")
+    sdk.set_strerror(3, b"text")
+    if poison:
+        sdk.set_poison()
+    _, response, length = call_with_response(lib, "zvi_get_orders_pb", b"", 0)
+    assert ctypes.string_at(response, length) == b"orders"
+    text = sdk_function(lib, "zvi_strerror")(3)
+    sdk_function(lib, "zvi_now")()
+    if poison:
+        # Both kept (not freed) and overwritten, NUL terminators and lengths unchanged.
+        assert ctypes.string_at(response, length + 1) == b"\xa5" * 6 + b"\0"
+        assert ctypes.string_at(text) == b"\xa5" * 4
+    else:
+        assert ctypes.string_at(text) == b"text"
+    sdk.reset()  # off again
+    sdk.set_strerror(3, b"text")
+    text = sdk_function(lib, "zvi_strerror")(3)
+    sdk_function(lib, "zvi_now")()
+    assert ctypes.string_at(text) == b"text"
+
+
 def test_scripts_are_per_function(sdk, lib):
     sdk.set_int("zvi_get_cash_pb", 4)
     sdk.set_response("zvi_get_cash_pb", b"cash")

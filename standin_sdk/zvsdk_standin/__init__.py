@@ -41,6 +41,7 @@ _DECODE = {
 
 _SIGNATURES = {
     "zvstub_reset": (None, []),
+    "zvstub_set_poison": (None, [ctypes.c_int]),
     "zvstub_calls_json": (ctypes.c_char_p, []),
     "zvstub_call_count": (ctypes.c_size_t, []),
     "zvstub_set_record_limit": (None, [ctypes.c_longlong]),
@@ -121,6 +122,12 @@ class StandIn:
     def reset(self):
         """Forget calls, scripts, events, the stop request, the callback and the simulation."""
         self._lib.zvstub_reset()
+
+    def set_poison(self, on=True):
+        """Poison mode: each SDK call first overwrites the buffer of the previous response
+        or returned string with bytes 0xa5, so reading a result after a later call shows
+        wrong bytes. reset() turns it off."""
+        self._lib.zvstub_set_poison(bool(on))
 
     def calls(self):
         """Every recorded call, oldest first."""
