@@ -55,15 +55,13 @@ inline int Require(int rc) {
 // Holds the pending exception across code that must not see it, and puts it back.
 class ErrorSaver {
 public:
-    ErrorSaver() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~ErrorSaver() { PyErr_Restore(type_, value_, tb_); }
+    ErrorSaver() noexcept = default;
+    ~ErrorSaver() { saved_.restore(); }
     ErrorSaver(const ErrorSaver&) = delete;
     ErrorSaver& operator=(const ErrorSaver&) = delete;
 
 private:
-    PyObject* type_;
-    PyObject* value_;
-    PyObject* tb_;
+    PendingException saved_;
 };
 
 }  // namespace csdk
