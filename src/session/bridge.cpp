@@ -2,6 +2,7 @@
 #include "../module/state.hpp"
 #include "../wrappers/call.hpp"
 
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -11,19 +12,52 @@ bool bind_handler(PyObject* handler) {
     return PyDict_SetItem(g_state.dict, g_names.f, handler) == 0;
 }
 
+// Prints what sys.excepthook prints for an exception, the way PyErr_PrintEx does, but
+// with no effect on how the process ends: the interpreter's printer marks a printed
+// KeyboardInterrupt as unhandled, and the process would then end by SIGINT once the
+// main program returns, though the handler's interrupt was swallowed here. A SystemExit
+// raised by the hook itself still ends the process, as it does there.
+static void print_through_hook(const PendingException& exc) {
+    PyObject* value = exc.value();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Owned tb = Owned::steal(PyException_GetTraceback(value));
+    PyObject* tb_arg = tb ? tb.borrow() : Py_None;
+    Owned hook = Owned::incref(PySys_GetObject("excepthook"));  // borrowed, taken at once
+    if (PySys_Audit("sys.excepthook", "OOOO", hook ? hook.borrow() : Py_None, type, value, tb_arg) < 0) {
+        // An audit hook's RuntimeError vetoes the printing.
+        if (PyErr_ExceptionMatches(PyExc_RuntimeError)) return PyErr_Clear();
+        PyErr_WriteUnraisable(nullptr);
+    }
+    if (!hook) {
+        PySys_WriteStderr("sys.excepthook is missing\n");
+        return display_exception(value);
+    }
+    PyObject* args[] = {type, value, tb_arg};
+    Owned result = Owned::steal(PyObject_Vectorcall(hook.borrow(), args, 3, nullptr));
+    if (result) return;
+    if (PyErr_ExceptionMatches(PyExc_SystemExit)) return PyErr_PrintEx(0);
+    PendingException hook_error;
+    std::fflush(stdout);
+    PySys_WriteStderr("Error in sys.excepthook:\n");
+    display_exception(hook_error.value());
+    PySys_WriteStderr("\nOriginal exception was:\n");
+    display_exception(value);
+}
+
 // Prints the pending exception, then reports it as unraisable with this function's
 // name as the object, and leaves the error indicator clear. SystemExit ends the process
 // in the printing stage, as the interpreter's printer does.
 static void report_failure() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Py_XINCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(tb);
-    PyErr_Restore(type, value, tb);
-    PyErr_PrintEx(0);
+    PendingException exc;
+    if (CSDK_PRINTER_MARKS_INTERRUPT && exc.matches(PyExc_KeyboardInterrupt)) {
+        print_through_hook(exc);
+        PyErr_Clear();
+    } else {
+        exc.restore_copy();
+        PyErr_PrintEx(0);
+    }
     PyObject* where = PyUnicode_FromString("c_sdk.callback_wrapper");
-    PyErr_Restore(type, value, tb);
+    exc.restore();
     PyErr_WriteUnraisable(where ? where : Py_None);
     Py_XDECREF(where);
 }
