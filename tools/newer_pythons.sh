@@ -87,7 +87,8 @@ bind() {  # bind SRC [ro]
 
 # pip inside the root sees what it sees outside: the configuration files at their own
 # paths, and every local file or folder they or the PIP_* variables name (the CA file,
-# constraints, find-links folders, file:// indexes): files copied, folders bound read-only.
+# constraints, find-links folders, file:// indexes with the folder that holds them):
+# files copied, folders bound read-only.
 carry_pip_config() {
   local f name path configs=()
   for f in /etc/pip.conf /etc/xdg/pip/pip.conf "$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf" \
@@ -97,9 +98,12 @@ carry_pip_config() {
     mkdir -p "$(dirname "$sysroot$f")" && cp -L "$f" "$sysroot$f"
   done
   while IFS= read -r path; do
-    path=${path#file://}
+    # A file:// index's pages may link to files beside it (../files/...): its parent goes in.
+    [[ "$path" == file://* ]] && path=$(dirname "${path#file://}")
     if [[ -d "$path" ]]; then
-      [[ -e "$sysroot$path" && -n "$(ls -A "$sysroot$path" 2>/dev/null)" ]] && continue
+      # Never over the root's own system folders.
+      [[ "$path" =~ ^/+(bin|boot|dev|etc|lib[^/]*|proc|run|sbin|sys|usr|var)?/*$ ]] && continue
+      [[ "$path" =~ ^/+(bin|boot|dev|etc|lib[^/]*|proc|run|sbin|sys|usr|var)(/|$) ]] && continue
       bind "$path" ro
     elif [[ -f "$path" ]]; then
       mkdir -p "$(dirname "$sysroot$path")" && cp -L "$path" "$sysroot$path"
