@@ -43,12 +43,20 @@ debian_mirror() {
   echo "${uri:-http://deb.debian.org/debian}"
 }
 
+root_complete() {
+  local f
+  for f in usr/bin/python3.14 usr/bin/python3.15 usr/include/python3.14/Python.h usr/include/python3.15/Python.h \
+           usr/bin/g++ usr/bin/cmake usr/bin/make; do
+    [[ -e "$sysroot/$f" ]] || return 1
+  done
+}
+
 build_root() {
   mkdir -p "$(dirname "$sysroot")"
   # One build at a time; a second caller waits and then finds the root made.
   exec 9>"$sysroot.lock"
   flock 9
-  if [[ -x "$sysroot/usr/bin/python3.15" && -x "$sysroot/usr/bin/python3.14" ]]; then
+  if root_complete; then
     exec 9>&-
     return
   fi
@@ -62,6 +70,11 @@ build_root() {
   mmdebstrap --variant=apt --mode=root --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
     --aptopt='Acquire::Check-Valid-Until "false"' --include="$packages" \
     sid "$sysroot.tmp" "$mirror" >&2
+  # An old, incomplete root is replaced; never one with something mounted in it.
+  if grep -qF " $sysroot/" /proc/mounts; then
+    echo "$sysroot has mounts in it; not replacing it" >&2
+    exit 1
+  fi
   rm -rf "$sysroot"
   mv "$sysroot.tmp" "$sysroot"
   exec 9>&-
