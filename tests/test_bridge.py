@@ -384,6 +384,10 @@ HOOKS = {
     "replaced": "sys.excepthook = lambda t, v, tb: print('hook', t.__name__, v, file=sys.stderr)",
     # A failing hook: both exceptions are printed, and the run goes on.
     "failing": "def hook(t, v, tb):\n    raise LookupError('in hook')\nsys.excepthook = hook",
+    "missing": "del sys.excepthook",
+    # An audit hook's RuntimeError on the hook's event cancels the printing.
+    "vetoed": "def veto(event, args):\n    if event == 'sys.excepthook':\n        raise RuntimeError\n"
+              "sys.addaudithook(veto)",
 }
 
 
@@ -413,12 +417,18 @@ def test_default_report_output(error, last_line, hook):
     # (3.14's hook for unraisable exceptions writes an empty message after a colon)
     assert reported.startswith("Traceback") and reported.rstrip(": \n").endswith(last_line)
     assert reported.count("Traceback (most recent call last):\n") == 1
+    if hook == "vetoed":
+        assert printed == ""
+        return
     if hook == "replaced":
         assert printed == "hook %s %s\n" % (error.partition("(")[0], last_line.partition(": ")[2])
         return
     if hook == "failing":
         head, _, printed = printed.partition("\nOriginal exception was:\n")
         assert head.startswith("Error in sys.excepthook:\nTraceback") and head.endswith("LookupError: in hook\n")
+    if hook == "missing":
+        head, _, printed = printed.partition("sys.excepthook is missing\n")
+        assert head == ""
     assert printed.startswith("Traceback") and printed.endswith(last_line + "\n")
     assert printed.count("Traceback (most recent call last):\n") == 1
 
