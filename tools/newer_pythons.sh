@@ -26,7 +26,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 sysroot=${CSDK_CHROOT:-/var/cache/c_sdk/sid-root}
 packages=python3.14,python3.14-dev,python3.14-venv,python3.15,python3.15-dev,python3.15-venv
-packages+=,g++,make,cmake,ca-certificates,git
+packages+=,g++,make,cmake,ca-certificates,git,valgrind
 
 usage() {
   sed -n '2,22p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
@@ -46,7 +46,7 @@ debian_mirror() {
 root_complete() {
   local f
   for f in usr/bin/python3.14 usr/bin/python3.15 usr/include/python3.14/Python.h usr/include/python3.15/Python.h \
-           usr/bin/g++ usr/bin/cmake usr/bin/make; do
+           usr/bin/g++ usr/bin/cmake usr/bin/make usr/bin/valgrind; do
     [[ -e "$sysroot/$f" ]] || return 1
   done
 }
