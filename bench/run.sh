@@ -5,16 +5,28 @@
 #   bash bench/run.sh --quick      the same with a tenth of the work
 #   bash bench/run.sh --callgrind  instruction counts per call (B1, B2, B2s, B3)
 #
+#   bash bench/run.sh --python ~/.pyenv/versions/3.12.1/bin/python3    on that interpreter
+#   bash tools/newer_pythons.sh run 3.15 bash bench/run.sh   on CPython 3.14/3.15 (chroot)
+#
 # Other options go to bench/run.py (--cases, --repeats, --no-soak, --json FILE).
-# Installs the project into .work/venv-bench-<version> (PYTHON picks the interpreter,
-# default python3) with Cython, cffi and pybind11 from PyPI, then builds the floor and
-# the peers into .work/bench-refs-<version> against the libzvsdk.so installed next to
-# c_sdk.
+# Installs the project into .work/venv-bench-<version> with Cython, cffi and pybind11
+# from PyPI, then builds the floor and the peers into .work/bench-refs-<version> against
+# the libzvsdk.so installed next to c_sdk. The interpreter is --python PATH, else
+# CSDK_PYTHON, else PYTHON, else python3.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 work=${CSDK_WORK_DIR:-$root/.work}
-python=${PYTHON:-python3}
+python=${CSDK_PYTHON:-${PYTHON:-python3}}
+args=()
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --python) [[ $# -ge 2 ]] || { echo "--python needs an interpreter" >&2; exit 2; }; python=$2; shift 2 ;;
+    --python=*) python=${1#--python=}; shift ;;
+    *) args+=("$1"); shift ;;
+  esac
+done
+set -- ${args[@]+"${args[@]}"}
 ver=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 venv=$work/venv-bench-$ver
 refs=$work/bench-refs-$ver

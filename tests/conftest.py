@@ -42,7 +42,25 @@ def run_python(code, *, env=None, check=True, timeout=120):
     return proc
 
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def source_lines(relpath):
+    with open(os.path.join(ROOT, relpath), encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
 def tb_names(excinfo):
-    """The function names of the traceback entries below the test's own frame."""
+    """The function names of the traceback entries below the test's own frame. Each entry
+    of the module's own names a source file of the project and a line in it, in the
+    traceback and in its frame alike."""
     import traceback
-    return [frame.name for frame in traceback.extract_tb(excinfo.tb)[1:]]
+    entries = traceback.extract_tb(excinfo.tb)[1:]
+    tbs = list(traceback.walk_tb(excinfo.tb))[1:]
+    for entry, (frame, lineno) in zip(entries, tbs):
+        if entry.name.startswith("c_sdk.") or entry.name == "init c_sdk":
+            assert entry.filename.startswith("src/"), entry
+            assert 1 <= entry.lineno <= len(source_lines(entry.filename)), entry
+            assert (frame.f_code.co_name, frame.f_code.co_filename, frame.f_lineno) == (
+                entry.name, entry.filename, lineno)
+    return [entry.name for entry in entries]

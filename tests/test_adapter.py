@@ -4,7 +4,9 @@ import platform
 import pytest
 
 import c_sdk
-from conftest import run_python, tb_names
+import traceback
+
+from conftest import run_python, source_lines, tb_names
 
 
 def test_adapter_metadata():
@@ -43,6 +45,10 @@ def test_non_ascii_makes_no_call(sdk):
     with pytest.raises(UnicodeEncodeError) as excinfo:
         c_sdk.py_zvi_get_orders("é")
     assert tb_names(excinfo) == ["c_sdk.adapt_to_python3.wrapper"]
+    # The entry's line is the one that names the wrapper in its source.
+    entry = traceback.extract_tb(excinfo.tb)[-1]
+    line = source_lines(entry.filename)[entry.lineno - 1]
+    assert entry.filename == "src/module/adapter.cpp" and '"c_sdk.adapt_to_python3.wrapper"' in line
     with pytest.raises(UnicodeEncodeError):
         c_sdk.py_zvi_subscribe(b"s", frequency="1m\u00e9", unsubscribe_previous=True)
     assert sdk.calls() == []

@@ -653,7 +653,11 @@ def test_membership_is_refused(name, kind):
     r = cls(d)
     with pytest.raises(TypeError) as excinfo:
         "k" in r
-    assert str(excinfo.value) == "argument of type '%s' is not iterable" % cls.__name__
+    # The interpreter's own words for a class with neither __contains__ nor __iter__.
+    with pytest.raises(TypeError) as reference:
+        "k" in type(cls.__name__, (), {})()
+    assert str(excinfo.value) == str(reference.value)
+    assert cls.__name__ in str(excinfo.value)
     assert d.log == []
 
 

@@ -175,9 +175,15 @@ def call(func, case):
     return result
 
 
+_is_immortal = getattr(sys, "_is_immortal", None)
+
+
 def shared(v):
     """Objects the interpreter shares (singletons, small ints, one-byte bytes): their counts
-    move with any code, so they are not watched."""
+    move with any code, so they are not watched. An interpreter that can tell which objects
+    are immortal is asked (which ints are cached differs between versions)."""
+    if _is_immortal is not None and _is_immortal(v):
+        return True
     return (v is None or type(v) is bool or (type(v) is int and -5 <= v <= 256)
             or (type(v) is bytes and len(v) < 2) or (type(v) is tuple and not v))
 

@@ -55,6 +55,22 @@ def test_undecorated_function_objects(name):
     assert (f.__name__, f.__qualname__, f.__module__, f.__doc__) == (name, name, "c_sdk", None)
 
 
+def test_function_attributes_can_be_written_and_deleted():
+    """As on Python functions: __module__ and __doc__ take any value and read None when
+    deleted; __name__ and __qualname__ are read-only."""
+    f = c_sdk.py_zvi_get_accounts
+    try:
+        f.__doc__, f.__module__ = "text", 5
+        assert (f.__doc__, f.__module__) == ("text", 5)
+        del f.__doc__, f.__module__
+        assert (f.__doc__, f.__module__) == (None, None)
+        for name in ("__name__", "__qualname__"):
+            with pytest.raises(AttributeError):
+                setattr(f, name, "other")
+    finally:
+        f.__doc__, f.__module__ = None, "c_sdk"
+
+
 def test_docstrings_only_where_given():
     documented = {n for n in MODULE_NAMES if callable(getattr(c_sdk, n)) and getattr(c_sdk, n).__doc__
                   and n not in DIRECT and not n.endswith("LikeDict2")}

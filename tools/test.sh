@@ -11,6 +11,10 @@
 #   CSDK_SKIP_VENDOR=1 bash tools/test.sh          without the build against an outside libzvsdk.so
 #   CSDK_SKIP_DEBUG_PYTHON=1 bash tools/test.sh    without the debug-CPython run
 #   CSDK_SKIP_VALGRIND=1 bash tools/test.sh        without the valgrind run
+#   CSDK_SKIP_PY314=1 / CSDK_SKIP_PY315=1 bash tools/test.sh
+#                                   without CPython 3.14 / 3.15, which run in a Debian sid
+#                                   chroot (tools/newer_pythons.sh; as root, unless
+#                                   CSDK_PYTHONS names the interpreters)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -79,8 +83,18 @@ extras=test,examples,reference
 for py in "${pythons[@]}"; do
   ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   echo "=== CPython $ver ($py)"
-  python=$(install_into "$ver" "$py")
+  python=$(install_into "$ver" "$py" CSDK_WERROR=ON)
   run_suite "$python" || status=1
+done
+for ver in 3.14 3.15; do
+  skip=CSDK_SKIP_PY${ver/./}
+  [[ -z "${!skip:-}" && -z "${CSDK_PYTHONS:-}" ]] || continue
+  echo "=== CPython $ver (Debian sid chroot)"
+  if [[ $(id -u) == 0 ]]; then
+    bash "$root/tools/newer_pythons.sh" test "$ver" "$@" || status=1
+  else
+    echo "not root: CPython $ver is skipped" >&2
+  fi
 done
 extras=test
 

@@ -14,11 +14,131 @@
 #define CSDK_HAVE_DICT_WATCHERS 0
 #endif
 
-// 3.13 moved the declaration of _PyTraceback_Add to an internal header; the function is
-// still exported and is what the interpreter itself uses for C-level traceback entries.
-#if PY_VERSION_HEX >= 0x030D0000
-extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char*, const char*, int);
+// Member types for PyMemberDef: 3.12 gave them public names in Python.h; before, they
+// come from structmember.h.
+#if PY_VERSION_HEX >= 0x030C0000
+#define CSDK_MEMBER_OBJECT Py_T_OBJECT_EX
+#define CSDK_MEMBER_SSIZE Py_T_PYSSIZET
+#define CSDK_MEMBER_READONLY Py_READONLY
+#else
+#include <structmember.h>
+#define CSDK_MEMBER_OBJECT T_OBJECT_EX
+#define CSDK_MEMBER_SSIZE T_PYSSIZET
+#define CSDK_MEMBER_READONLY READONLY
 #endif
+
+// From 3.14 on the interpreter's error printer (PyErr_PrintEx) marks a KeyboardInterrupt
+// it prints as unhandled, and the process then ends by SIGINT when the main program
+// returns, however it returned.
+#define CSDK_PRINTER_MARKS_INTERRUPT (PY_VERSION_HEX >= 0x030E0000)
+
+// A module by name from sys.modules (created empty when missing), as a new reference.
+inline PyObject* add_module_ref(const char* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyImport_AddModuleRef(name);
+#else
+    PyObject* m = PyImport_AddModule(name);  // borrowed
+    Py_XINCREF(m);
+    return m;
+#endif
+}
+
+// Prints an exception instance and its traceback to sys.stderr, as the default
+// sys.excepthook does.
+inline void display_exception(PyObject* exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_DisplayException(exc);
+#else
+    PyObject* tb = PyException_GetTraceback(exc);
+    PyErr_Display(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb : Py_None);
+    Py_XDECREF(tb);
+#endif
+}
+
+namespace csdk {
+
+// The pending exception, taken out of the error indicator and owned. From 3.12 on it is
+// one object; before, a (type, value, traceback) triple, normalised here so that every
+// later use sees the same exception instance.
+class PendingException {
+public:
+    // Takes the pending exception, if any; the indicator is clear afterwards.
+    PendingException() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exc_, &tb_);
+        if (type_) {
+            PyErr_NormalizeException(&type_, &exc_, &tb_);
+            if (tb_ && exc_) PyException_SetTraceback(exc_, tb_);
+        }
+#endif
+    }
+    ~PendingException() {
+        Py_XDECREF(exc_);
+#if PY_VERSION_HEX < 0x030C0000
+        Py_XDECREF(type_);
+        Py_XDECREF(tb_);
+#endif
+    }
+    PendingException(const PendingException&) = delete;
+    PendingException& operator=(const PendingException&) = delete;
+
+    explicit operator bool() const noexcept { return exc_ != nullptr; }
+    // The exception instance (borrowed; null when there was none).
+    PyObject* value() const noexcept { return exc_; }
+    bool matches(PyObject* type) const noexcept { return exc_ && PyErr_GivenExceptionMatches(exc_, type); }
+
+    // Sets it as the current error again and lets it go.
+    void restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc_);
+#else
+        PyErr_Restore(type_, exc_, tb_);
+        type_ = tb_ = nullptr;
+#endif
+        exc_ = nullptr;
+    }
+    // Sets it as the current error and keeps it too.
+    void restore_copy() const noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(Py_XNewRef(exc_));
+#else
+        PyErr_Restore(Py_XNewRef(type_), Py_XNewRef(exc_), Py_XNewRef(tb_));
+#endif
+    }
+    // Restores it when no error is set now; otherwise it becomes the __context__ of the
+    // error that is (which then replaces it, as an error raised while handling another).
+    void restore_under_current() noexcept {
+        if (!PyErr_Occurred()) return restore();
+        if (!exc_) return;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* now = PyErr_GetRaisedException();
+        PyException_SetContext(now, exc_);  // steals
+        exc_ = nullptr;
+        PyErr_SetRaisedException(now);
+#else
+        PyObject *type, *now, *tb;
+        PyErr_Fetch(&type, &now, &tb);
+        PyErr_NormalizeException(&type, &now, &tb);
+        if (tb && now) PyException_SetTraceback(now, tb);
+        if (now) {
+            PyException_SetContext(now, exc_);  // steals
+            exc_ = nullptr;
+        }
+        PyErr_Restore(type, now, tb);
+#endif
+    }
+
+private:
+    PyObject* exc_ = nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* tb_ = nullptr;
+#endif
+};
+
+}  // namespace csdk
 
 inline int64_t current_interpreter_id() {
     return PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
@@ -31,8 +151,3 @@ inline uint64_t dict_version(PyObject* dict) {
 }
 #endif
 
-// 3.13 moved the declaration of _PyOS_IsMainThread (is this the main thread of the main
-// interpreter?) to an internal header too; the function is still exported.
-#if PY_VERSION_HEX >= 0x030D0000
-extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
-#endif

@@ -1,15 +1,29 @@
 #include "function.hpp"
 
+#include <cstddef>
 #include <cstring>
 #include <deque>
+#include <frameobject.h>
 #include <string>
-#include <structmember.h>
 #include <vector>
 
 namespace csdk {
 
+// The entry is a frame of an empty code object that carries the site's function name,
+// file and line, as the interpreter makes for C code. Failing to make it, the new error
+// (MemoryError) is raised with the pending one as its context.
 void add_traceback(const TracebackSite& site) {
-    _PyTraceback_Add(site.name, site.file, site.line);
+    // Decoding the file name may run Python code, which must not see a pending error.
+    PendingException pending;
+    Owned globals = Owned::steal(PyDict_New());
+    Owned code = globals ? Owned::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(site.file, site.name, site.line)))
+                         : Owned();
+    Owned frame = code ? Owned::steal(reinterpret_cast<PyObject*>(
+                             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.borrow()),
+                                         globals.borrow(), nullptr)))
+                       : Owned();
+    pending.restore_under_current();
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.borrow()));
 }
 
 static void raise_arity(const Params& p, Py_ssize_t given) {
@@ -178,17 +192,30 @@ static PyObject* function_text_signature(PyObject* self, void*) {
     return inner ? PyUnicode_FromFormat("(%U)", inner.borrow()) : nullptr;
 }
 
+// __module__ and __doc__ are writable and deletable; deleted, they read as None.
+template <PyObject* Function::*field>
+static PyObject* get_optional(PyObject* self, void*) {
+    PyObject* v = as_function(self)->*field;
+    return Py_NewRef(v ? v : Py_None);
+}
+
+template <PyObject* Function::*field>
+static int set_optional(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->*field, Py_XNewRef(value));
+    return 0;
+}
+
 static PyGetSetDef function_getset[] = {
     {"__text_signature__", function_text_signature, nullptr, nullptr, nullptr},
+    {"__module__", get_optional<&Function::module>, set_optional<&Function::module>, nullptr, nullptr},
+    {"__doc__", get_optional<&Function::doc>, set_optional<&Function::doc>, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 static PyMemberDef function_members[] = {
-    {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(Function, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__name__", CSDK_MEMBER_OBJECT, offsetof(Function, name), CSDK_MEMBER_READONLY, nullptr},
+    {"__qualname__", CSDK_MEMBER_OBJECT, offsetof(Function, qualname), CSDK_MEMBER_READONLY, nullptr},
+    {"__vectorcalloffset__", CSDK_MEMBER_SSIZE, offsetof(Function, vectorcall), CSDK_MEMBER_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -105,13 +105,13 @@ static int module_exec(PyObject* module) noexcept {
     g_state.module = module;
     g_state.dict = PyModule_GetDict(module);
     bool ok = intern_names() && ready_function_type();
-    PyObject* builtins = ok ? PyImport_AddModule("builtins") : nullptr;  // borrowed
-    ok = builtins != nullptr;
+    Owned builtins = Owned::steal(ok ? add_module_ref("builtins") : nullptr);
+    ok = bool(builtins);
     if (ok && !g_state.builtins) {
-        g_state.builtins = PyModule_GetDict(builtins);
+        g_state.builtins = PyModule_GetDict(builtins.borrow());
         Py_INCREF(g_state.builtins);
     }
-    ok = ok && PyDict_SetItem(g_state.dict, g_names.__builtins__, builtins) == 0;
+    ok = ok && PyDict_SetItem(g_state.dict, g_names.__builtins__, builtins.borrow()) == 0;
     ok = ok && watch_namespace(g_state.dict);
     reset_caches();
     if (ok) {

@@ -3,6 +3,7 @@
 
 #include "../module/state.hpp"
 
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -12,22 +13,70 @@ bool bind_handler(PyObject* handler) {
     return PyDict_SetItem(g_state.dict, g_names.f, handler) == 0;
 }
 
-static void report_exit_off_main_thread();
+static void report_exit_off_main_thread(PendingException& exc);
+
+// Whether this is the interpreter's main thread (asked of threading, so that only public
+// API is used; the error indicator must be clear). When it cannot be told, the main
+// thread is assumed, which keeps the printer's usual handling.
+static bool on_main_thread() {
+    Owned threading = Owned::steal(PyImport_ImportModule("threading"));
+    Owned main = threading ? Owned::steal(PyObject_CallMethod(threading.borrow(), "main_thread", nullptr)) : Owned();
+    Owned ident = main ? Owned::steal(PyObject_GetAttrString(main.borrow(), "ident")) : Owned();
+    unsigned long id = ident ? PyLong_AsUnsignedLong(ident.borrow()) : 0;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return true;
+    }
+    return id == PyThread_get_thread_ident();
+}
+
+// Prints what sys.excepthook prints for an exception, the way PyErr_PrintEx does, but
+// with no effect on how the process ends: the interpreter's printer marks a printed
+// KeyboardInterrupt as unhandled, and the process would then end by SIGINT once the
+// main program returns, though the handler's interrupt was swallowed here. A SystemExit
+// raised by the hook itself still ends the process, as it does there.
+static void print_through_hook(const PendingException& exc) {
+    PyObject* value = exc.value();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Owned tb = Owned::steal(PyException_GetTraceback(value));
+    PyObject* tb_arg = tb ? tb.borrow() : Py_None;
+    Owned hook = Owned::incref(PySys_GetObject("excepthook"));  // borrowed, taken at once
+    if (PySys_Audit("sys.excepthook", "OOOO", hook ? hook.borrow() : Py_None, type, value, tb_arg) < 0) {
+        // An audit hook's RuntimeError vetoes the printing.
+        if (PyErr_ExceptionMatches(PyExc_RuntimeError)) return PyErr_Clear();
+        PyErr_WriteUnraisable(nullptr);
+    }
+    if (!hook) {
+        PySys_WriteStderr("sys.excepthook is missing\n");
+        return display_exception(value);
+    }
+    PyObject* args[] = {type, value, tb_arg};
+    Owned result = Owned::steal(PyObject_Vectorcall(hook.borrow(), args, 3, nullptr));
+    if (result) return;
+    if (PyErr_ExceptionMatches(PyExc_SystemExit)) return PyErr_PrintEx(0);
+    PendingException hook_error;
+    std::fflush(stdout);
+    PySys_WriteStderr("Error in sys.excepthook:\n");
+    display_exception(hook_error.value());
+    PySys_WriteStderr("\nOriginal exception was:\n");
+    display_exception(value);
+}
 
 // Prints the pending exception, then reports it as unraisable with this function's
 // name as the object, and leaves the error indicator clear. SystemExit ends the process
 // in the printing stage, as the interpreter's printer does.
 static void report_failure() {
-    if (PyErr_ExceptionMatches(PyExc_SystemExit) && !_PyOS_IsMainThread()) return report_exit_off_main_thread();
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Py_XINCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(tb);
-    PyErr_Restore(type, value, tb);
-    PyErr_PrintEx(0);
+    PendingException exc;
+    if (exc.matches(PyExc_SystemExit) && !on_main_thread()) return report_exit_off_main_thread(exc);
+    if (CSDK_PRINTER_MARKS_INTERRUPT && exc.matches(PyExc_KeyboardInterrupt)) {
+        print_through_hook(exc);
+        PyErr_Clear();
+    } else {
+        exc.restore_copy();
+        PyErr_PrintEx(0);
+    }
     PyObject* where = PyUnicode_FromString("c_sdk.callback_wrapper");
-    PyErr_Restore(type, value, tb);
+    exc.restore();
     PyErr_WriteUnraisable(where ? where : Py_None);
     Py_XDECREF(where);
 }
@@ -37,21 +86,20 @@ static void report_failure() {
 // the SDK call and the main thread, which hangs or crashes. As in a thread's own code,
 // SystemExit does not end the process from such a thread: it is printed through
 // sys.excepthook and reported like any other handler exception, and the SDK goes on.
-static void report_exit_off_main_thread() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Owned hook = Owned::incref(PySys_GetObject("excepthook"));  // borrowed, no error set
+static void report_exit_off_main_thread(PendingException& exc) {
+    PyObject* value = exc.value();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Owned tb = Owned::steal(PyException_GetTraceback(value));
+    Owned hook = Owned::incref(PySys_GetObject("excepthook"));  // borrowed, taken at once
     Owned printed;
     if (hook) {
-        printed = Owned::steal(PyObject_CallFunctionObjArgs(hook.borrow(), type, value ? value : Py_None,
-                                                            tb ? tb : Py_None, nullptr));
+        PyObject* args[] = {type, value, tb ? tb.borrow() : Py_None};
+        printed = Owned::steal(PyObject_Vectorcall(hook.borrow(), args, 3, nullptr));
         if (!printed) PyErr_Clear();
     }
-    if (!printed) PyErr_Display(type, value, tb);
+    if (!printed) display_exception(value);
     PyObject* where = PyUnicode_FromString("c_sdk.callback_wrapper");
-    PyErr_Restore(type, value, tb);
+    exc.restore();
     PyErr_WriteUnraisable(where ? where : Py_None);
     Py_XDECREF(where);
 }
