@@ -8,6 +8,6 @@ python=${PYTHON:-python3}
 if [[ ! -x "$venv/bin/python" ]]; then
   "$python" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q "$root" --config-settings=build-dir="$root/.work/build-example" >&2
+source "$root/tools/lib.sh" && csdk_install "$venv/bin/python" "$root/.work/build-example"
 cd "$root"
 exec "$venv/bin/python" examples/ma_crossover.py "$@"
