@@ -3,8 +3,8 @@
     python bench/build_refs.py OUT_DIR [--force]
 
 floor (hand-written C), cython_peer, _cffi_peer (cffi API mode) and pybind11_peer,
-each linked against the libzvsdk.so installed next to c_sdk (run path set to that
-folder), so all of them call the very library instance c_sdk uses. Nothing here is
+each linked against the libzvsdk.so installed with c_sdk (in c_sdk.libs/, run path set
+to that folder), so all of them call the very library instance c_sdk uses. Nothing here is
 installed; run.py puts OUT_DIR and bench/refs on sys.path.
 """
 import argparse
@@ -22,9 +22,9 @@ def installed_lib_dir():
     spec = importlib.util.find_spec("c_sdk")
     if spec is None or not spec.origin:
         sys.exit("c_sdk is not installed in this interpreter")
-    lib_dir = os.path.dirname(spec.origin)
+    lib_dir = os.path.join(os.path.dirname(spec.origin), "c_sdk.libs")
     if not os.path.exists(os.path.join(lib_dir, "libzvsdk.so")):
-        sys.exit(f"no libzvsdk.so next to c_sdk in {lib_dir}")
+        sys.exit(f"no libzvsdk.so installed with c_sdk in {lib_dir}")
     return lib_dir
 
 

@@ -36,14 +36,11 @@ if [[ " $* " == *" --callgrind "* ]] && ! command -v valgrind >/dev/null; then
   apt-get update -q >&2 && apt-get install -y -q valgrind >&2
 fi
 
-if [[ ! -x "$venv/bin/python" ]]; then
-  "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip >&2
-fi
+source "$root/tools/lib.sh"
+csdk_venv "$venv" "$python" >/dev/null
 "$venv/bin/python" -m pip install -q "setuptools>=68" "Cython>=3" "cffi>=1.16" "pybind11>=2.12" >&2
 # Unstripped, so callgrind and perf name the module's functions; the code is the same.
-"$venv/bin/python" -m pip install -q "$root" --config-settings=build-dir="$work/build-bench-$ver" \
-  --config-settings=install.strip=false >&2
+csdk_install "$venv/bin/python" "$work/build-bench-$ver" "" --config-settings=install.strip=false
 
 log=$refs/build.log
 if ! "$venv/bin/python" "$root/bench/build_refs.py" "$refs" >"$log" 2>&1; then

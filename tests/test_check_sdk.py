@@ -20,7 +20,7 @@ _spec.loader.exec_module(check_sdk)
 
 pytestmark = pytest.mark.skipif(shutil.which("nm") is None or shutil.which("cc") is None,
                                 reason="needs binutils and a C compiler")
-STANDIN = Path(c_sdk.__file__).parent / "libzvsdk.so"
+STANDIN = Path(c_sdk.__file__).parent / "c_sdk.libs" / "libzvsdk.so"
 DECLARED = check_sdk.declared_functions()
 
 

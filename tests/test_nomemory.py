@@ -510,6 +510,7 @@ def init_once(k, mode):
     return run_child(f"import test_nomemory as t; t.init_sweep({mode!r}, [{k}])")
 
 
+@pytest.mark.slow
 def test_initialisation_in_fresh_interpreters():
     # Where initialisation succeeds: found by bisection, each probe a fresh interpreter.
     lo, hi = 0, 1

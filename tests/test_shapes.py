@@ -171,6 +171,9 @@ class IntLike:
     def __int__(self):
         return self.v
 
+    def __repr__(self):  # test ids are the same in every process (pytest-xdist workers)
+        return f"IntLike({self.v!r})"
+
 
 INT_OK = [(1.9, 1), (-1.9, -1), (True, 1), (2**31 - 1, 2**31 - 1), (-2**31, -2**31), (IntLike(7), 7)]
 INT_BAD = [(2**31, OverflowError, "value too large to convert to int"),

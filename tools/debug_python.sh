@@ -63,13 +63,14 @@ fi
 echo "debug_python: using $python ($("$python" -c 'import sys; print(sys.version.split()[0])'))" >&2
 
 mkdir -p "$work"
+source "$root/tools/lib.sh"
 venv=$work/venv
-if [[ ! -x "$venv/bin/python" ]] || ! is_debug "$venv/bin/python"; then
-  rm -rf "$venv"
-  if ! "$python" -m venv "$venv"; then
-    echo "debug_python: cannot create a virtual environment with $python (python3-venv missing?)" >&2
-    exit 1
-  fi
+fresh=
+[[ -x "$venv/bin/python" ]] && ! is_debug "$venv/bin/python" && fresh=--fresh
+# (A debug interpreter shows every ResourceWarning; pip leaves files to the collector.)
+if ! PYTHONWARNINGS=ignore csdk_venv "$venv" "$python" $fresh >/dev/null; then
+  echo "debug_python: cannot create a virtual environment with $python (python3-venv missing?)" >&2
+  exit 1
 fi
 # Debian's /usr/include/python3.Xd holds symbolic links into the release headers, and
 # CMake passes it with -isystem, for which GCC resolves the links: "pyconfig.h" would then
@@ -82,9 +83,7 @@ if [[ -f "$build/CMakeCache.txt" ]] && ! grep -q -- "-fno-canonical-system-heade
   rm -rf "$build"
 fi
 # The build directory makes a rebuild incremental; -j2 keeps a shared machine usable.
-# (A debug interpreter shows every ResourceWarning; pip leaves files to the collector.)
-if ! PYTHONWARNINGS=ignore CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} "$venv/bin/python" -m pip install -q \
-    "$root[test]" --config-settings=build-dir="$build" >&2; then
+if ! PYTHONWARNINGS=ignore csdk_install "$venv/bin/python" "$build" test; then
   echo "debug_python: building the project for $python failed" >&2
   exit 1
 fi

@@ -15,7 +15,7 @@ sources=$(cd "$root" && find CMakeLists.txt pyproject.toml c_sdk.pyi src standin
             -type f ! -path '*/__pycache__/*' -print0 | LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum)
 if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$sources" ]]; then
   rm -f "$stamp"
-  "$venv/bin/python" -m pip install -q "$root[examples]" --config-settings=build-dir="$root/.work/build-example" >&2
+  source "$root/tools/lib.sh" && csdk_install "$venv/bin/python" "$root/.work/build-example" examples
   echo "$sources" >"$stamp"
 fi
 cd "$root"

@@ -34,30 +34,31 @@ else
   [[ ${#pythons[@]} -gt 0 ]] || pythons=(python3)
 fi
 
-# install_into NAME PYTHON [extra env for the build]: a fresh venv with the project and
-# its test requirements (the extras named in $extras); prints the venv's python.
+source "$root/tools/lib.sh"
+
+# install_into NAME PYTHON [extra env for the build]: a fresh venv with the substitute zv,
+# the project and its test requirements (the extras named in $extras); prints the venv's
+# python. The examples' libraries may have no build for the newest interpreters: their
+# tests are then skipped.
 extras=test
 install_into() {
   local name=$1 py=$2
   shift 2
-  local venv=$work/venv-$name
-  rm -rf "$venv"
-  "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip >&2
-  # The examples' libraries may have no build for the newest interpreters: their tests
-  # then skip.
-  env "$@" "$venv/bin/python" -m pip install -q "$root[$extras]" \
-    --config-settings=build-dir="$work/build-$name" >&2 ||
-    { [[ $extras != test ]] && echo "installing [$extras] failed; the examples' tests are skipped" >&2 &&
-      env "$@" "$venv/bin/python" -m pip install -q "$root[test]" \
-        --config-settings=build-dir="$work/build-$name" >&2; }
-  echo "$venv/bin/python"
+  local python
+  python=$(csdk_venv "$work/venv-$name" "$py" --fresh) || return 1
+  (if (($#)); then export "$@"; fi
+   csdk_install "$python" "$work/build-$name" "$extras" ||
+     { [[ $extras != test ]] && echo "installing [$extras] failed; the examples' tests are skipped" >&2 &&
+       csdk_install "$python" "$work/build-$name" test; }) || return 1
+  echo "$python"
 }
 
+# run_suite NAME PYTHON [extra env]: the tests; the packaging tests reuse the build folder.
 run_suite() {
-  local python=$1
-  shift
-  (cd "$root" && env "$@" "$python" -m pytest -q -p no:cacheprovider "${PYTEST_ARGS[@]}")
+  local name=$1 python=$2
+  shift 2
+  (cd "$root" && env CSDK_BUILD_DIR="$work/build-$name" "$@" \
+    "$python" -m pytest -q -p no:cacheprovider "${PYTEST_ARGS[@]}")
 }
 
 PYTEST_ARGS=("$@")
@@ -84,7 +85,7 @@ for py in "${pythons[@]}"; do
   ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   echo "=== CPython $ver ($py)"
   python=$(install_into "$ver" "$py" CSDK_WERROR=ON)
-  run_suite "$python" || status=1
+  run_suite "$ver" "$python" || status=1
 done
 for ver in 3.14 3.15; do
   skip=CSDK_SKIP_PY${ver/./}
@@ -106,15 +107,18 @@ done
 
 if [[ -z "${CSDK_SKIP_VENDOR:-}" ]]; then
   # The module built against a libzvsdk.so outside the project, as against the vendor's:
-  # a copy of the stand-in plays that library, so the stand-in's tests still drive it.
+  # a copy of the stand-in plays that library, so the stand-in's tests still drive it. As
+  # by default, the module records no run path and the loader finds the library through
+  # LD_LIBRARY_PATH; test_vendor_build.py also relinks it with CSDK_VENDOR_RPATH.
   echo "=== Built against another libzvsdk.so ($py)"
   vendor=$work/vendor-lib
   rm -rf "$vendor" && mkdir -p "$vendor"
   ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  cp "$("$work/venv-$ver/bin/python" -c 'import c_sdk, os; print(os.path.dirname(c_sdk.__file__))')/libzvsdk.so" "$vendor/"
+  cp "$("$work/venv-$ver/bin/python" -c 'import zvsdk_standin; print(zvsdk_standin.default_library_path())')" "$vendor/"
   python=$(install_into vendor "$py" CSDK_VENDOR_SDK="$vendor/libzvsdk.so")
   (cd "$root" && CSDK_VENDOR_SDK="$vendor/libzvsdk.so" ZVSDK_STANDIN_LIB="$vendor/libzvsdk.so" \
-    PYTHONPATH="$root/host_package:$root/standin_sdk" \
+    LD_LIBRARY_PATH="$vendor${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" PYTHONPATH="$root/standin_sdk" \
+    CSDK_BUILD_DIR="$work/build-vendor" \
     "$python" -m pytest -q -p no:cacheprovider tests/test_vendor_build.py tests/test_shapes.py tests/test_bridge.py) \
     || status=1
 fi
@@ -125,7 +129,7 @@ if [[ -z "${CSDK_SKIP_SANITIZE:-}" ]]; then
   asan=$(gcc -print-file-name=libasan.so)
   # The interpreter itself keeps memory until exit, so leak checking is left to the
   # dedicated leak tests; every other report aborts the run.
-  run_suite "$python" LD_PRELOAD="$asan" \
+  run_suite asan "$python" LD_PRELOAD="$asan" \
     ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     CSDK_SANITIZED=1 || status=1

@@ -50,12 +50,9 @@ done
 
 work=$work-${version%.*}
 mkdir -p "$work"
-venv=$work/venv
-if [[ ! -x "$venv/bin/python" ]]; then
-  "$python" -m venv "$venv"
-fi
-CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} "$venv/bin/python" -m pip install -q "$root[test]" \
-  --config-settings=build-dir="$work/build" --config-settings=cmake.build-type=RelWithDebInfo >&2
+source "$root/tools/lib.sh"
+venv_python=$(csdk_venv "$work/venv" "$python")
+csdk_install "$venv_python" "$work/build" test --config-settings=cmake.build-type=RelWithDebInfo
 
 if [[ $# -gt 0 ]]; then
   selection=("$@")
@@ -73,7 +70,7 @@ status=0
 # PYTHONMALLOC=malloc: every object is its own malloc block, so memcheck sees each one;
 # a handful of fuzz examples per test (the functions still all run).
 PYTHONMALLOC=malloc CSDK_FUZZ_EXAMPLES=${CSDK_FUZZ_EXAMPLES:-4} \
-  valgrind "${options[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "${selection[@]}" || status=$?
+  valgrind "${options[@]}" "$venv_python" -m pytest -q -p no:cacheprovider "${selection[@]}" || status=$?
 
 # Child interpreters the tests start are not traced; the log of the main process is
 # the one that names pytest.

@@ -1,4 +1,4 @@
-"""The functions of c_sdk through ctypes, against the libzvsdk.so next to c_sdk."""
+"""The functions of c_sdk through ctypes, against the libzvsdk.so that c_sdk loads."""
 import ctypes
 
 import zvsdk_standin

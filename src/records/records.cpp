@@ -85,13 +85,9 @@ constexpr Op object_ops[] = {INIT, GETITEM, GETATTR, SETITEM, SETATTR, STR, REPR
 constexpr Op bar_ops[] = {INIT, GETITEM, SETITEM, CONTAINS, GETATTR, SETATTR, STR, REPR};
 constexpr Op field_record_ops[] = {INIT, GETITEM, SETITEM, GETATTR, SETATTR, STR, REPR};
 
-const char* const bar_fields[] = {"symbol", "eob",    "bob",       "open",     "close",     "high",
-                                  "low",    "volume", "amount",    "pre_close", "position", "frequency",
-                                  "receive_local_time"};
-const char* const tick_fields[] = {"quotes",      "symbol",       "created_at",  "price",       "open",
-                                   "high",        "low",          "cum_volume",  "cum_amount",  "cum_position",
-                                   "last_amount", "last_volume",  "trade_type",  "receive_local_time"};
-const char* const quote_fields[] = {"bid_p", "bid_v", "ask_p", "ask_v"};
+#define FIELDS(name, ...) const char* const name[] = {__VA_ARGS__};
+#include "fields.def"
+#undef FIELDS
 
 template <typename T, size_t N>
 constexpr int count(const T (&)[N]) {

@@ -1,6 +1,6 @@
 """Tests of the stand-in libzvsdk.so and its zvsdk_standin helper, through ctypes only.
 
-The library is taken from $ZVSDK_STANDIN_LIB, else from next to an installed c_sdk,
+The library is taken from $ZVSDK_STANDIN_LIB, else from c_sdk.libs/ beside an installed c_sdk,
 else compiled from standin_sdk/src into a temporary directory.
 """
 
@@ -107,8 +107,8 @@ def lib_path(tmp_path_factory):
     if os.environ.get("ZVSDK_STANDIN_LIB"):
         return Path(os.environ["ZVSDK_STANDIN_LIB"])
     spec = importlib.util.find_spec("c_sdk")
-    if spec and spec.origin and (Path(spec.origin).parent / "libzvsdk.so").is_file():
-        return Path(spec.origin).parent / "libzvsdk.so"
+    if spec and spec.origin and (Path(spec.origin).parent / "c_sdk.libs" / "libzvsdk.so").is_file():
+        return Path(spec.origin).parent / "c_sdk.libs" / "libzvsdk.so"
     return _build_library(tmp_path_factory.mktemp("standin"))
 
 
@@ -654,11 +654,11 @@ def test_reset_forgets_everything(sdk, lib, events):
 
 # ---- finding the library ----
 
-def test_default_path_is_next_to_c_sdk_and_env_overrides(lib_path, tmp_path):
+def test_default_path_is_the_one_installed_with_c_sdk_and_env_overrides(lib_path, tmp_path):
     site = tmp_path / "site"
-    site.mkdir()
+    (site / "c_sdk.libs").mkdir(parents=True)
     (site / ("c_sdk" + importlib.machinery.EXTENSION_SUFFIXES[0])).write_bytes(b"")  # found, never imported
-    (site / "libzvsdk.so").symlink_to(lib_path)
+    (site / "c_sdk.libs" / "libzvsdk.so").symlink_to(lib_path)
     code = """
         import sys
         sdk = h.StandIn()
@@ -666,7 +666,7 @@ def test_default_path_is_next_to_c_sdk_and_env_overrides(lib_path, tmp_path):
     """
     out = run_python(code, {"PYTHONPATH": str(site)}, tmp_path)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == [str(site / "libzvsdk.so"), "187", "False"]
+    assert out.stdout.split() == [str(site / "c_sdk.libs" / "libzvsdk.so"), "187", "False"]
 
     out = run_python(code, {"PYTHONPATH": str(site), "ZVSDK_STANDIN_LIB": str(lib_path)}, tmp_path)
     assert out.returncode == 0, out.stderr

@@ -21,6 +21,7 @@ __all__ = ["Call", "StandIn", "default_library_path"]
 Call = namedtuple("Call", "fn args")
 
 _LIBRARY_NAME = "libzvsdk.so"
+_LIBRARY_FOLDER = "c_sdk.libs"
 _ENV_VAR = "ZVSDK_STANDIN_LIB"
 
 _INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
@@ -64,7 +65,8 @@ _SIGNATURES = {
 
 
 def default_library_path():
-    """The library to load: $ZVSDK_STANDIN_LIB, else libzvsdk.so next to c_sdk's extension."""
+    """The library to load: $ZVSDK_STANDIN_LIB, else the libzvsdk.so installed with c_sdk
+    (in c_sdk.libs/ beside the extension, where the extension's run path points)."""
     env = os.environ.get(_ENV_VAR)
     if env:
         return env
@@ -72,7 +74,7 @@ def default_library_path():
     spec = importlib.util.find_spec("c_sdk")
     if spec is None or not spec.origin or not os.path.isfile(spec.origin):
         raise FileNotFoundError(f"c_sdk is not importable; pass the library path or set {_ENV_VAR}")
-    return os.path.join(os.path.dirname(spec.origin), _LIBRARY_NAME)
+    return os.path.join(os.path.dirname(spec.origin), _LIBRARY_FOLDER, _LIBRARY_NAME)
 
 
 def _bytes(value, what):
