@@ -62,6 +62,12 @@ inline bool to_c_string(PyObject* o, const char** out, Pin& pin) {
     return true;
 }
 
+// An exact str held as compact ASCII keeps its text NUL-terminated inside the object,
+// byte for byte what str.encode("ascii") would copy out of it. Such a str is immutable,
+// so the pointer stays valid while the caller holds its reference.
+inline bool is_ascii_text(PyObject* o) { return PyUnicode_CheckExact(o) && PyUnicode_IS_COMPACT_ASCII(o); }
+inline const char* ascii_text(PyObject* o) { return static_cast<const char*>(PyUnicode_DATA(o)); }
+
 bool to_request_slow(PyObject* o, const char** data, int* len, Pin& pin);
 
 // A serialized request: len(req) and a pointer into the object's storage, no copy. A
