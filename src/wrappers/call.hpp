@@ -25,6 +25,7 @@ struct Str {
     static constexpr int index = I;
     const char* v;
     Pin pin;
+    Str() {}  // user-provided: the tuple of kinds would otherwise zero the pin's buffer view first
     [[gnu::always_inline]] bool convert(PyObject* const* argv) { return to_c_string(argv[I], &v, pin); }
     // For the adapter's wrapper, which has checked that a str here is ASCII text.
     [[gnu::always_inline]] bool convert_text(PyObject* const* argv) {
@@ -45,7 +46,7 @@ struct Req {
     const char* data;
     int len;
     Pin pin;
-    Req() {}  // filled by convert; nothing to zero first
+    Req() {}  // filled by convert; nothing to zero first (as Str)
     [[gnu::always_inline]] bool convert(PyObject* const* argv) {
         // Through locals, so the members never have their address taken and stay in
         // registers on the way to the SDK call.
@@ -132,7 +133,7 @@ struct Handler : NoPin {
 
 struct Status {
     std::tuple<> out_args() { return {}; }
-    PyObject* finish(int r) { return status_object(r); }
+    [[gnu::always_inline]] PyObject* finish(int r) { return status_object(r); }
 };
 
 struct LongLong {
