@@ -25,6 +25,7 @@ BINDINGS = {
 PEERS = ["cython", "pybind11", "cffi", "ctypes"]
 
 REQUEST = b"0123456789abcdef"  # 16 bytes
+REQUEST_TEXT = REQUEST.decode("ascii")  # the same request as str
 RESPONSE = bytes(range(64))
 SYMBOLS = "SHSE.600000,SZSE.000001"
 FREQUENCY = "tick"

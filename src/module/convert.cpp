@@ -2,6 +2,19 @@
 
 namespace csdk {
 
+bool to_c_string_slow(PyObject* o, const char** out, Pin& pin) {
+    if (PyByteArray_Check(o)) {
+        pin.pin(o);
+        *out = PyByteArray_AS_STRING(o);
+        return true;
+    }
+    char* p;
+    Py_ssize_t n;
+    if (PyBytes_AsStringAndSize(o, &p, &n) < 0) return false;  // TypeError for other types
+    *out = p;
+    return true;
+}
+
 bool to_request_slow(PyObject* o, const char** data, int* len, Pin& pin) {
     Py_ssize_t n = PyObject_Length(o);
     if (n < 0) return false;

@@ -30,14 +30,18 @@ public:
         PyByteArray_Type.tp_as_buffer->bf_getbuffer(o, &view_, PyBUF_SIMPLE);
         obj_ = view_.obj;
     }
-    void release() noexcept {
-        if (!obj_) return;
+    // Inlined to a test of obj_: most calls pin nothing.
+    [[gnu::always_inline]] void release() noexcept {
+        if (obj_) unpin();
+    }
+
+private:
+    [[gnu::noinline]] void unpin() noexcept {
         PyByteArray_Type.tp_as_buffer->bf_releasebuffer(obj_, &view_);
         view_.obj = nullptr;
         Py_CLEAR(obj_);
     }
 
-private:
     PyObject* obj_ = nullptr;  // strong (the export's own reference)
     Py_buffer view_;
 };
@@ -45,22 +49,21 @@ private:
 // bytes or bytearray (subclasses included) -> a pointer into the object's own storage.
 // The SDK reads it as a C string, so it ends at the first NUL. An empty bytearray gives
 // the interpreter's static empty string, never a null pointer. A bytearray is pinned.
-inline bool to_c_string(PyObject* o, const char** out, Pin& pin) {
-    if (PyBytes_Check(o)) {
+bool to_c_string_slow(PyObject* o, const char** out, Pin& pin);
+
+[[gnu::always_inline]] inline bool to_c_string(PyObject* o, const char** out, Pin& pin) {
+    if (PyBytes_Check(o)) [[likely]] {
         *out = PyBytes_AS_STRING(o);
         return true;
     }
-    if (PyByteArray_Check(o)) {
-        pin.pin(o);
-        *out = PyByteArray_AS_STRING(o);
-        return true;
-    }
-    char* p;
-    Py_ssize_t n;
-    if (PyBytes_AsStringAndSize(o, &p, &n) < 0) return false;  // TypeError for other types
-    *out = p;
-    return true;
+    return to_c_string_slow(o, out, pin);
 }
+
+// An exact str held as compact ASCII keeps its text NUL-terminated inside the object,
+// byte for byte what str.encode("ascii") would copy out of it. Such a str is immutable,
+// so the pointer stays valid while the caller holds its reference.
+inline bool is_ascii_text(PyObject* o) { return PyUnicode_CheckExact(o) && PyUnicode_IS_COMPACT_ASCII(o); }
+inline const char* ascii_text(PyObject* o) { return static_cast<const char*>(PyUnicode_DATA(o)); }
 
 bool to_request_slow(PyObject* o, const char** data, int* len, Pin& pin);
 

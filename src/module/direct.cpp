@@ -23,7 +23,7 @@ struct Direct {
         PyObject* buffer[N ? N : 1];
         PyObject* const* argv = bind_args<N>(p, args, nargsf, kwnames, buffer);
         if (!argv) return nullptr;
-        return invoke<true, Result, Kinds...>(reinterpret_cast<Fn>(d->fn), argv, p.site);
+        return invoke<true, false, Result, Kinds...>(reinterpret_cast<Fn>(d->fn), argv, p.site);
     }
 };
 

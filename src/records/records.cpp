@@ -165,13 +165,24 @@ inline const AttrMemo& lookup_in_class(RecordClass& c, PyTypeObject* tp, PyObjec
     return m;
 }
 
-// self.data (new reference), as a Python method would read it.
-PyObject* read_data(const RecordClass& c, PyObject* self) {
+[[gnu::noinline]] PyObject* read_data_slow(const RecordClass& c, PyObject* self) {
     if (slot_is_data(c, Py_TYPE(self))) {
         PyObject* d = slot_value(self, c.data_offset);
         if (d) return Py_NewRef(d);
     }
     return PyObject_GetAttr(self, g_names.data);
+}
+
+// self.data (new reference), as a Python method would read it. Inlined where the exact
+// class's slot was last seen to be `data`: every method reads it first.
+[[gnu::always_inline]] inline PyObject* read_data(const RecordClass& c, PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp == c.type && tp->tp_getattro == c.fast_getattro && tp->tp_version_tag != 0 &&
+        tp->tp_version_tag == c.data_tag) [[likely]] {
+        PyObject* d = slot_value(self, c.data_offset);
+        if (d) return Py_NewRef(d);
+    }
+    return read_data_slow(c, self);
 }
 
 // self.data through __getattribute__ alone, without the __getattr__ fallback: what

@@ -25,7 +25,17 @@ struct Str {
     static constexpr int index = I;
     const char* v;
     Pin pin;
+    Str() {}  // user-provided: the tuple of kinds would otherwise zero the pin's buffer view first
     [[gnu::always_inline]] bool convert(PyObject* const* argv) { return to_c_string(argv[I], &v, pin); }
+    // For the adapter's wrapper, which has checked that a str here is ASCII text.
+    [[gnu::always_inline]] bool convert_text(PyObject* const* argv) {
+        PyObject* o = argv[I];
+        if (!PyBytes_Check(o) && PyUnicode_CheckExact(o)) {
+            v = ascii_text(o);
+            return true;
+        }
+        return convert(argv);
+    }
     std::tuple<const char*> c_args() const { return {v}; }
     void release() { pin.release(); }
 };
@@ -36,7 +46,7 @@ struct Req {
     const char* data;
     int len;
     Pin pin;
-    Req() {}  // filled by convert; nothing to zero first
+    Req() {}  // filled by convert; nothing to zero first (as Str)
     [[gnu::always_inline]] bool convert(PyObject* const* argv) {
         // Through locals, so the members never have their address taken and stay in
         // registers on the way to the SDK call.
@@ -46,6 +56,16 @@ struct Req {
         data = d;
         len = n;
         return true;
+    }
+    // As Str::convert_text; the length of ASCII text is its size in bytes.
+    [[gnu::always_inline]] bool convert_text(PyObject* const* argv) {
+        PyObject* o = argv[I];
+        if (!PyBytes_CheckExact(o) && PyUnicode_CheckExact(o)) {
+            data = ascii_text(o);
+            len = static_cast<int>(PyUnicode_GET_LENGTH(o));
+            return true;
+        }
+        return convert(argv);
     }
     std::tuple<const char*, int> c_args() const { return {data, len}; }
     void release() { pin.release(); }
@@ -113,7 +133,7 @@ struct Handler : NoPin {
 
 struct Status {
     std::tuple<> out_args() { return {}; }
-    PyObject* finish(int r) { return status_object(r); }
+    [[gnu::always_inline]] PyObject* finish(int r) { return status_object(r); }
 };
 
 struct LongLong {
@@ -201,11 +221,37 @@ constexpr Py_ssize_t parameter_count() {
     return std::max({0, (Kinds::index + 1)...});
 }
 
+// The kinds that take a bytes-like argument the SDK reads as text (Str, Req): the
+// adapter's str arguments at their positions can be handed over as they are.
+template <class K, class = void>
+struct takes_text : std::false_type {};
+template <class K>
+struct takes_text<K, std::void_t<decltype(&K::convert_text)>> : std::true_type {};
+
+// Bit i set: parameter i goes to a text kind and to no other kind.
+template <class... Kinds>
+constexpr unsigned text_params() {
+    unsigned text = 0, other = 0;
+    ((Kinds::index < 0 ? void() : void((takes_text<Kinds>::value ? text : other) |= 1u << Kinds::index)), ...);
+    return text & ~other;
+}
+
+// Text: the arguments come from the adapter's wrapper, with every str among them exact
+// ASCII text at a text parameter.
+template <bool Text, class K>
+[[gnu::always_inline]] inline bool convert_one(K& kind, PyObject* const* argv) {
+    if constexpr (Text && takes_text<K>::value) {
+        return kind.convert_text(argv);
+    } else {
+        return kind.convert(argv);
+    }
+}
+
 // Converts the arguments in order, stopping at the first that fails.
-template <class Tuple, size_t... I>
+template <bool Text, class Tuple, size_t... I>
 [[gnu::always_inline]] inline bool convert_all([[maybe_unused]] Tuple& kinds, [[maybe_unused]] PyObject* const* argv,
                                                std::index_sequence<I...>) {
-    return (true && ... && std::get<I>(kinds).convert(argv));
+    return (true && ... && convert_one<Text>(std::get<I>(kinds), argv));
 }
 
 // The C arguments of the kinds, in order.
@@ -249,10 +295,10 @@ constexpr Py_ssize_t count_names(const char* s) {
 // CheckPending: a Python error left set by code the SDK ran during the call (an event
 // handler, say) wins over the C result. Inlined into each entry point, conversions and
 // result included: the hot path then has no call but the SDK's and the allocations.
-template <bool CheckPending, class Result, class... Kinds, class Fn>
+template <bool CheckPending, bool Text, class Result, class... Kinds, class Fn>
 [[gnu::always_inline]] inline PyObject* invoke(Fn fn, PyObject* const* argv, const TracebackSite& site) {
     std::tuple<Kinds...> kinds;
-    if (!convert_all(kinds, argv, std::index_sequence_for<Kinds...>{})) {
+    if (!convert_all<Text>(kinds, argv, std::index_sequence_for<Kinds...>{})) {
         add_traceback(site);
         return nullptr;
     }
@@ -289,11 +335,19 @@ template <bool CheckPending, class Result, class... Kinds, class Fn>
 template <int Line, auto Fn, class Result, class... Kinds>
 struct Wrapper {
     static constexpr Py_ssize_t N = parameter_count<Kinds...>();
+    static constexpr unsigned text = text_params<Kinds...>();
     static inline Params params;
 
     // The call with exactly the N positional arguments.
     [[gnu::always_inline]] static PyObject* call(PyObject* const* args) noexcept {
-        return invoke<false, Result, Kinds...>(Fn, args, params.site);
+        return invoke<false, false, Result, Kinds...>(Fn, args, params.site);
+    }
+
+    // The same call with the adapter's str arguments not yet encoded: each str among the
+    // arguments is exact ASCII text at a parameter in `text`, where its own bytes are
+    // what the encoded argument would hold.
+    [[gnu::always_inline]] static PyObject* call_text(PyObject* const* args) noexcept {
+        return invoke<false, true, Result, Kinds...>(Fn, args, params.site);
     }
 
     static PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
@@ -321,25 +375,35 @@ PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
 extern const TracebackSite wrapper_site;
 
 // The entry point bind_wrappers gives the adapter's wrapper of a wrapper W: the
-// adapter's work and W's in one function while the adapter has nothing to do (IS_PY2
-// cached as False, exactly W's positional arguments, none of them a str), and else the
-// adapter's own entry point. Both ways the caller sees the same calls, results and
-// traceback entries.
+// adapter's work and W's in one function while the adapter's work needs no new object
+// (IS_PY2 cached as False, exactly W's positional arguments, every str among them exact
+// ASCII text where W takes bytes), and else the adapter's own entry point. The encoded
+// bytes of such a str would hold exactly the str's own NUL-terminated ASCII buffer,
+// which W then reads in place; encoding it runs no Python code and cannot fail, so
+// skipping it changes nothing the caller or the SDK can see. Both ways the caller sees
+// the same calls, results and traceback entries.
 template <class W>
 struct Adapted {
     static PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
         if (PyVectorcall_NARGS(nargsf) == W::N && !kwnames && cached_global(g_is_py2) == Py_False &&
-            as_function(self)->closure && no_str(args)) [[likely]] {
-            PyObject* r = W::call(args);
+            as_function(self)->closure && text_ok(args)) [[likely]] {
+            PyObject* r = W::call_text(args);
             if (!r) add_traceback(wrapper_site);
             return r;
         }
         return adapter_call(self, args, nargsf, kwnames);
     }
 
-    [[gnu::always_inline]] static bool no_str(PyObject* const* args) {
-        for (Py_ssize_t i = 0; i < W::N; ++i)
-            if (PyUnicode_Check(args[i])) return false;
+    // A str subclass (its encode may be overridden), non-ASCII text (encoding raises) or
+    // a str where W takes no bytes (the bytes then go to another conversion) takes the
+    // adapter's own path. The request kind takes the length as a C int.
+    [[gnu::always_inline]] static bool text_ok(PyObject* const* args) {
+        for (Py_ssize_t i = 0; i < W::N; ++i) {
+            PyObject* o = args[i];
+            if (PyUnicode_Check(o) &&
+                !((W::text >> i & 1u) && is_ascii_text(o) && PyUnicode_GET_LENGTH(o) <= INT_MAX))
+                return false;
+        }
         return true;
     }
 };
