@@ -9,53 +9,26 @@
 namespace csdk {
 
 static const FunctionRow wrapper_rows[] = {
-#define ADAPTED true
-#define PLAIN false
 #define CALL(py, fn, adapted, result, pnames, ...)                                                 \
     {#py, adapted, pnames, &Wrapper<__LINE__, &fn, result __VA_OPT__(, ) __VA_ARGS__>::vectorcall, \
      &Wrapper<__LINE__, &fn, result __VA_OPT__(, ) __VA_ARGS__>::params, __FILE__, __LINE__},
-#define REQ_RES(py, fn, adapted) CALL(py, fn, adapted, Response, "req", Req<0>)
-#define REQ_ONLY(py, fn, adapted) CALL(py, fn, adapted, Status, "req", Req<0>)
-#include "registry.def"
-#undef REQ_ONLY
-#undef REQ_RES
-#undef CALL
-#undef PLAIN
-#undef ADAPTED
+#include "expand_rows.inc"
 };
 
 // For each row, the entry point its adapter's wrapper gets (adapted rows only).
 static const vectorcallfunc adapted_calls[] = {
-#define ADAPTED true
-#define PLAIN false
 #define CALL(py, fn, adapted, result, pnames, ...) \
     adapted_entry<adapted, Wrapper<__LINE__, &fn, result __VA_OPT__(, ) __VA_ARGS__>>(),
-#define REQ_RES(py, fn, adapted) CALL(py, fn, adapted, Response, "req", Req<0>)
-#define REQ_ONLY(py, fn, adapted) CALL(py, fn, adapted, Status, "req", Req<0>)
-#include "registry.def"
-#undef REQ_ONLY
-#undef REQ_RES
-#undef CALL
-#undef PLAIN
-#undef ADAPTED
+#include "expand_rows.inc"
 };
 static_assert(std::size(adapted_calls) == std::size(wrapper_rows));
 
 // Every row names exactly as many Python parameters as its kinds take: the keyword path
 // parses into an array of that many arguments.
-#define ADAPTED true
-#define PLAIN false
 #define CALL(py, fn, adapted, result, pnames, ...)                   \
     static_assert(count_names(pnames) == parameter_count<__VA_ARGS__>(), \
                   #py ": the parameter names and the argument kinds disagree");
-#define REQ_RES(py, fn, adapted) CALL(py, fn, adapted, Response, "req", Req<0>)
-#define REQ_ONLY(py, fn, adapted) CALL(py, fn, adapted, Status, "req", Req<0>)
-#include "registry.def"
-#undef REQ_ONLY
-#undef REQ_RES
-#undef CALL
-#undef PLAIN
-#undef ADAPTED
+#include "expand_rows.inc"
 
 static PyObject* decorate(PyObject* dict, PyObject* func) {
     PyObject* adapter = PyDict_GetItemWithError(dict, g_names.adapt_to_python3);
