@@ -13,8 +13,6 @@ bool bind_handler(PyObject* handler) {
     return PyDict_SetItem(g_state.dict, g_names.f, handler) == 0;
 }
 
-static void report_exit_off_main_thread(PendingException& exc);
-
 // Whether this is the interpreter's main thread (asked of threading, so that only public
 // API is used; the error indicator must be clear). When it cannot be told, the main
 // thread is assumed, which keeps the printer's usual handling.
@@ -31,10 +29,8 @@ static bool on_main_thread() {
 }
 
 // Prints what sys.excepthook prints for an exception, the way PyErr_PrintEx does, but
-// with no effect on how the process ends: the interpreter's printer marks a printed
-// KeyboardInterrupt as unhandled, and the process would then end by SIGINT once the
-// main program returns, though the handler's interrupt was swallowed here. A SystemExit
-// raised by the hook itself still ends the process, as it does there.
+// with no effect on how the process ends. A SystemExit raised by the hook itself still
+// ends the process, as it does there, but only from the main thread.
 static void print_through_hook(const PendingException& exc) {
     PyObject* value = exc.value();
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
@@ -53,8 +49,11 @@ static void print_through_hook(const PendingException& exc) {
     PyObject* args[] = {type, value, tb_arg};
     Owned result = Owned::steal(PyObject_Vectorcall(hook.borrow(), args, 3, nullptr));
     if (result) return;
-    if (PyErr_ExceptionMatches(PyExc_SystemExit)) return PyErr_PrintEx(0);
     PendingException hook_error;
+    if (hook_error.matches(PyExc_SystemExit) && on_main_thread()) {
+        hook_error.restore();
+        return PyErr_PrintEx(0);
+    }
     std::fflush(stdout);
     PySys_WriteStderr("Error in sys.excepthook:\n");
     display_exception(hook_error.value());
@@ -64,40 +63,26 @@ static void print_through_hook(const PendingException& exc) {
 
 // Prints the pending exception, then reports it as unraisable with this function's
 // name as the object, and leaves the error indicator clear. SystemExit ends the process
-// in the printing stage, as the interpreter's printer does.
+// in the printing stage, as the interpreter's printer does. Two exceptions are printed
+// through the hook instead, so that the process goes on as it would:
+// - SystemExit on a thread other than the main one: the printer would end the process
+//   from here, finalising it underneath the SDK call and the main thread, which hangs or
+//   crashes; as in a thread's own code, it does not end the process there.
+// - KeyboardInterrupt from 3.14 on: the printer marks a printed one as unhandled, and
+//   the process would then end by SIGINT once the main program returns, though the
+//   handler's interrupt was swallowed here.
 static void report_failure() {
     PendingException exc;
-    if (exc.matches(PyExc_SystemExit) && !on_main_thread()) return report_exit_off_main_thread(exc);
-    if (CSDK_PRINTER_MARKS_INTERRUPT && exc.matches(PyExc_KeyboardInterrupt)) {
+    bool through_hook = exc.matches(PyExc_SystemExit)
+                            ? !on_main_thread()
+                            : CSDK_PRINTER_MARKS_INTERRUPT && exc.matches(PyExc_KeyboardInterrupt);
+    if (through_hook) {
         print_through_hook(exc);
         PyErr_Clear();
     } else {
         exc.restore_copy();
         PyErr_PrintEx(0);
     }
-    PyObject* where = PyUnicode_FromString("c_sdk.callback_wrapper");
-    exc.restore();
-    PyErr_WriteUnraisable(where ? where : Py_None);
-    Py_XDECREF(where);
-}
-
-// SystemExit raised by a handler while the SDK runs on a thread other than the main one.
-// The interpreter's printer would end the process from here, finalising it underneath
-// the SDK call and the main thread, which hangs or crashes. As in a thread's own code,
-// SystemExit does not end the process from such a thread: it is printed through
-// sys.excepthook and reported like any other handler exception, and the SDK goes on.
-static void report_exit_off_main_thread(PendingException& exc) {
-    PyObject* value = exc.value();
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-    Owned tb = Owned::steal(PyException_GetTraceback(value));
-    Owned hook = Owned::incref(PySys_GetObject("excepthook"));  // borrowed, taken at once
-    Owned printed;
-    if (hook) {
-        PyObject* args[] = {type, value, tb ? tb.borrow() : Py_None};
-        printed = Owned::steal(PyObject_Vectorcall(hook.borrow(), args, 3, nullptr));
-        if (!printed) PyErr_Clear();
-    }
-    if (!printed) display_exception(value);
     PyObject* where = PyUnicode_FromString("c_sdk.callback_wrapper");
     exc.restore();
     PyErr_WriteUnraisable(where ? where : Py_None);
