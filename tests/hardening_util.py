@@ -269,55 +269,37 @@ class Acting:
     """Mixin: act(what) on the victims wired in by wire() before converting."""
     victims = ()
 
-    def _act(self):
-        act(self.what, self.victims)
-
-
-class ActingInt(Acting, IntLike):
     def __init__(self, v, what):
         super().__init__(v)
         self.what = what
 
+    def _act(self):
+        act(self.what, self.victims)
+
+    def __repr__(self):
+        return f"{type(self).__name__}({self.v!r}, {self.what!r})"
+
+
+class ActingInt(Acting, IntLike):
     def __int__(self):
         self._act()
         return self.v
 
-    def __repr__(self):
-        return f"ActingInt({self.v!r}, {self.what!r})"
-
 
 class ActingFloat(Acting, FloatLike):
-    def __init__(self, v, what):
-        super().__init__(v)
-        self.what = what
-
     def __float__(self):
         self._act()
         return self.v
 
-    def __repr__(self):
-        return f"ActingFloat({self.v!r}, {self.what!r})"
-
 
 class ActingBool(Acting, BoolLike):
-    def __init__(self, v, what):
-        super().__init__(v)
-        self.what = what
-
     def __bool__(self):
         self._act()
         return self.v
 
-    def __repr__(self):
-        return f"ActingBool({self.v!r}, {self.what!r})"
-
 
 class ActingByteArray(Acting, bytearray):
     """A request whose __len__ acts (a string argument takes no length)."""
-
-    def __init__(self, data, what):
-        super().__init__(data)
-        self.what = what
 
     def __len__(self):
         self._act()
