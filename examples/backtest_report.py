@@ -18,9 +18,9 @@ Definitions (all fractions, not percentages; None where a value is undefined):
 - A trade is one round trip of one symbol, from the first buy while flat until the
   position is flat again: its size is the volume bought, its entry and exit prices the
   volume-weighted prices of its buys and sells, its profit the sells less the buys less
-  the commissions of both legs. A trade still open at the end has no exit and is valued
-  at the last equity sample's prices (its profit is left out of the win rate and the
-  best and worst trade).
+  the commissions of both legs. A trade still open at the end has no exit and no profit
+  (it is left out of the win rate and the best and worst trade; the final equity holds
+  its position at the last price).
 """
 from __future__ import annotations
 
@@ -132,15 +132,19 @@ def statistics_of(curve: list[EquityPoint], initial_cash: float, trades: list[Tr
     sharpe = statistics.fmean(returns) / sd * math.sqrt(TRADING_DAYS) if sd > 0 else None
 
     max_dd, longest = 0.0, 0.0
-    peak, peak_time = -math.inf, None
+    peak, peak_time, below = -math.inf, None, False
     for point in curve:
         now = datetime.fromisoformat(point.time)
         if point.equity >= peak:
-            if peak_time is not None:
+            # Only a peak left for a while counts: equity that never fell below it has
+            # no drawdown, however long since the peak.
+            if below and peak_time is not None:
                 longest = max(longest, (now - peak_time).total_seconds() / 86400)
-            peak, peak_time = point.equity, now
-        elif peak > 0:
-            max_dd = max(max_dd, 1 - point.equity / peak)
+            peak, peak_time, below = point.equity, now, False
+        else:
+            below = True
+            if peak > 0:
+                max_dd = max(max_dd, 1 - point.equity / peak)
     if curve and peak_time is not None and curve[-1].equity < peak:
         end = datetime.fromisoformat(curve[-1].time)
         longest = max(longest, (end - peak_time).total_seconds() / 86400)

@@ -273,3 +273,7 @@ def test_report_statistics_by_hand():
     assert (stats["trade_count"], stats["closed_trades"], stats["win_rate"]) == (2, 1, 1.0)
     assert stats["best_trade"] == stats["worst_trade"] == pytest.approx(0.18)
     assert stats["commissions"] == 2.5
+    # Equity that stays level or rises over weeks has no drawdown, nor any length of one.
+    flat = [report.EquityPoint(f"2024-01-{d:02d} 15:00:00", v, False)
+            for d, v in [(2, 100.0), (9, 100.0), (16, 110.0)]]
+    assert report.statistics_of(flat, 100.0, [], 0.0)["max_drawdown_days"] == 0.0
