@@ -11,7 +11,7 @@
 # Other options go to bench/run.py (--cases, --repeats, --no-soak, --json FILE).
 # Installs the project into .work/venv-bench-<version> with Cython, cffi and pybind11
 # from PyPI, then builds the floor and the peers into .work/bench-refs-<version> against
-# the libzvsdk.so installed next to c_sdk. The interpreter is --python PATH, else
+# the libzvsdk.so installed with c_sdk (in c_sdk.libs/). The interpreter is --python PATH, else
 # CSDK_PYTHON, else PYTHON, else python3.
 set -euo pipefail
 

@@ -11,7 +11,8 @@ per core) with one thread each and closes it at the end; with --scheduler it sub
 that running cluster, whose workers should have one thread each as well (`dask worker
 ADDRESS --nthreads 1`; several threads only queue behind one another). The file's bytes
 travel with the tasks, so the workers need no access to it; they need the project
-installed with its examples extra (`pip install '.[examples]'`), as the scheduler does.
+installed with its examples extra (`pip install '.[examples]'`) and a `zv` (the real host
+package, or `pip install ./host_package`), as the scheduler does.
 
 A session that fails is reported in its entry with its error, and the others go on.
 Ctrl-C cancels the sessions that have not run and reports those that have. --json writes

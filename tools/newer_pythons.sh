@@ -121,7 +121,7 @@ carry_pip_config() {
     elif [[ -f "$path" ]]; then
       mkdir -p "$(dirname "$sysroot$path")" && cp -L "$path" "$sysroot$path"
     fi
-  done < <( { cat ${configs[@]+"${configs[@]}"}; for name in $(compgen -e | grep '^PIP_'); do echo "${!name}"; done; } \
+  done < <( { cat /dev/null ${configs[@]+"${configs[@]}"}; for name in $(compgen -e | grep '^PIP_'); do echo "${!name}"; done; } \
             | grep -oE '(file://)?/[^[:space:]"'"'"']+' | sort -u)
 }
 

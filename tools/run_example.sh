@@ -18,5 +18,5 @@ if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$sources" ]]; then
   source "$root/tools/lib.sh" && csdk_install "$venv/bin/python" "$root/.work/build-example" examples
   echo "$sources" >"$stamp"
 fi
-cd "$root"
-exec "$venv/bin/python" examples/ma_crossover.py "$@"
+# From the caller's folder, so that relative --data and --report paths mean what they say.
+exec "$venv/bin/python" "$root/examples/ma_crossover.py" "$@"

@@ -84,8 +84,9 @@ extras=test,examples,reference
 for py in "${pythons[@]}"; do
   ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   echo "=== CPython $ver ($py)"
-  python=$(install_into "$ver" "$py" CSDK_WERROR=ON)
-  run_suite "$ver" "$python" || status=1
+  # The packaging tests reuse the build folder, so they get the same configuration.
+  python=$(install_into "$ver" "$py" CSDK_WERROR=ON) || { status=1; continue; }
+  run_suite "$ver" "$python" CSDK_WERROR=ON || status=1
 done
 for ver in 3.14 3.15; do
   skip=CSDK_SKIP_PY${ver/./}
@@ -114,25 +115,31 @@ if [[ -z "${CSDK_SKIP_VENDOR:-}" ]]; then
   vendor=$work/vendor-lib
   rm -rf "$vendor" && mkdir -p "$vendor"
   ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  cp "$("$work/venv-$ver/bin/python" -c 'import zvsdk_standin; print(zvsdk_standin.default_library_path())')" "$vendor/"
-  python=$(install_into vendor "$py" CSDK_VENDOR_SDK="$vendor/libzvsdk.so")
-  (cd "$root" && CSDK_VENDOR_SDK="$vendor/libzvsdk.so" ZVSDK_STANDIN_LIB="$vendor/libzvsdk.so" \
-    LD_LIBRARY_PATH="$vendor${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" PYTHONPATH="$root/standin_sdk" \
-    CSDK_BUILD_DIR="$work/build-vendor" \
-    "$python" -m pytest -q -p no:cacheprovider tests/test_vendor_build.py tests/test_shapes.py tests/test_bridge.py) \
-    || status=1
+  if standin=$("$work/venv-$ver/bin/python" -c 'import zvsdk_standin; print(zvsdk_standin.default_library_path())') &&
+     cp "$standin" "$vendor/" && python=$(install_into vendor "$py" CSDK_VENDOR_SDK="$vendor/libzvsdk.so"); then
+    (cd "$root" && CSDK_VENDOR_SDK="$vendor/libzvsdk.so" ZVSDK_STANDIN_LIB="$vendor/libzvsdk.so" \
+      LD_LIBRARY_PATH="$vendor${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" PYTHONPATH="$root/standin_sdk" \
+      CSDK_BUILD_DIR="$work/build-vendor" \
+      "$python" -m pytest -q -p no:cacheprovider tests/test_vendor_build.py tests/test_shapes.py tests/test_bridge.py) \
+      || status=1
+  else
+    status=1
+  fi
 fi
 
 if [[ -z "${CSDK_SKIP_SANITIZE:-}" ]]; then
   echo "=== AddressSanitizer + UndefinedBehaviorSanitizer ($py)"
-  python=$(install_into asan "$py" CSDK_SANITIZE=ON)
   asan=$(gcc -print-file-name=libasan.so)
   # The interpreter itself keeps memory until exit, so leak checking is left to the
   # dedicated leak tests; every other report aborts the run.
-  run_suite asan "$python" LD_PRELOAD="$asan" \
-    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    CSDK_SANITIZED=1 || status=1
+  if python=$(install_into asan "$py" CSDK_SANITIZE=ON); then
+    run_suite asan "$python" LD_PRELOAD="$asan" \
+      ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
+      UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+      CSDK_SANITIZED=1 || status=1
+  else
+    status=1
+  fi
 fi
 if [[ -z "${CSDK_SKIP_DEBUG_PYTHON:-}" ]]; then
   # sys.gettotalrefcount() over the whole reference-count loop; installs Debian's debug
