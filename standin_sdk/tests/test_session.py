@@ -1292,3 +1292,29 @@ print(len(names), names[0], names[-1], names.count("schedule"))
     count, first, last, schedules = proc.stdout.split()
     assert (first, last, int(count)) == ("init", "backtest_finished", int(schedules) + 2)
     assert int(schedules) > 200 * 52 - 52
+
+
+def test_a_symbol_first_priced_inside_a_bar_joins_it_and_a_running_session_keeps_its_files(sdk, tmp_path):
+    write_csv(tmp_path, "AAA", DAILY)
+    write_csv(tmp_path, "BBB", "Date,Open,High,Low,Close,Volume\n"
+              "2024-01-02,20,21,19,20.5,100\n2024-01-03,30,31,29,30.5,100\n")
+    file_session(tmp_path)
+    assert c_sdk.py_zvi_subscribe("AAA", "1d", False) == 0
+    prices, subscribed = [], []
+
+    def on_bar(event):
+        if event["eob"].startswith("2024-01-02"):
+            place(symbol="AAA", volume=1)
+            # A new address takes effect at the next configuration, not in this session.
+            c_sdk.py_zvi_set_serv_addr("sim")
+            subscribed.append(c_sdk.py_zvi_subscribe("BBB", "1d", False))
+
+    def on_fill(event):
+        # The fill is at the open of AAA's 01-03 bar: BBB, priced here for the first time,
+        # is at its own 01-03 open, not yet at that bar's close.
+        prices.append(query(c_sdk.py_zvi_current_price, {"symbols": ["BBB"]})["prices"][0]["price"])
+
+    s = Session(bar=on_bar, execution_report=on_fill)
+    s.run()
+    assert prices == [30.0] and subscribed == [0]
+    assert [(b["symbol"], b["eob"][:10]) for b in s.named("bar") if b["symbol"] == "BBB"] == [("BBB", "2024-01-03")]

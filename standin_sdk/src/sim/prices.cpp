@@ -16,6 +16,7 @@ void Prices::restart(std::uint64_t seed, BarFiles* files, std::int64_t start) {
     markets_.clear();
     file_markets_.clear();
     file_through_ = start - 1;
+    file_mid_bar_ = false;
 }
 
 Status Prices::check(std::string_view symbol) {
@@ -88,13 +89,20 @@ Prices::FileMarket* Prices::file_market(std::string_view symbol, std::string& er
     if (!series) return nullptr;
     // A symbol first used in the middle of a session starts with the first bar not yet
     // replayed; its price is the last close before it (the first open when there is none).
+    // First used between the open and the close of the bars of an instant, it joins them:
+    // its price is its own bar's open, and the steps left replay the rest of that bar.
     FileMarket m;
     const auto& bars = series->bars;
-    m.cursor = static_cast<std::size_t>(
-        std::upper_bound(bars.begin(), bars.end(), file_through_,
-                         [](std::int64_t t, const FileBar& bar) { return t < bar.time; }) -
-        bars.begin());
-    if (m.cursor > 0) {
+    const auto first_not_replayed =
+        file_mid_bar_ ? std::lower_bound(bars.begin(), bars.end(), file_through_,
+                                         [](const FileBar& bar, std::int64_t t) { return bar.time < t; })
+                      : std::upper_bound(bars.begin(), bars.end(), file_through_,
+                                         [](std::int64_t t, const FileBar& bar) { return t < bar.time; });
+    m.cursor = static_cast<std::size_t>(first_not_replayed - bars.begin());
+    if (file_mid_bar_ && m.cursor < bars.size() && bars[m.cursor].time == file_through_) {
+        m.price = bars[m.cursor].open;
+        m.price_time = file_through_;
+    } else if (m.cursor > 0) {
         m.price = bars[m.cursor - 1].close;
         m.price_time = bars[m.cursor - 1].time;
     } else {
@@ -121,6 +129,7 @@ std::int64_t Prices::next_bar_time() const {
 
 void Prices::file_step(int part, std::int64_t instant, std::vector<std::string>& stepped) {
     if (part == 0) file_through_ = instant;
+    file_mid_bar_ = part < 3;
     for (auto& [symbol, m] : file_markets_) {
         if (m.cursor >= m.series->bars.size() || m.series->bars[m.cursor].time != instant) continue;
         const FileBar& bar = m.series->bars[m.cursor];
@@ -147,6 +156,7 @@ const FileBar* Prices::bar_at(const std::string& symbol, std::int64_t instant, d
 void Prices::finish(std::int64_t end) {
     if (!files_) steps_done_ = std::max(steps_done_, steps_before(origin_, end + 1));
     file_through_ = end;
+    file_mid_bar_ = false;
 }
 
 }  // namespace standin::sim

@@ -93,6 +93,7 @@ private:
     // files
     std::map<std::string, FileMarket, std::less<>> file_markets_;
     std::int64_t file_through_ = 0;  // bars up to this time have been replayed
+    bool file_mid_bar_ = false;       // the bars at file_through_ are between open and close
 };
 
 }  // namespace standin::sim

@@ -141,7 +141,9 @@ Status Simulation::check_subscription(std::string_view symbol, int frequency) {
         return {};
     }
     std::string why;
-    if (files_.path() != data_path_ && !files_.open(data_path_, why)) return failure(kInvalidSymbol, why);
+    // A new data path takes effect at the next configuration: a running session keeps its files.
+    if (!active_ && files_.path() != data_path_ && !files_.open(data_path_, why))
+        return failure(kInvalidSymbol, why);
     const std::shared_ptr<const BarSeries> series = files_.series(symbol, why);
     if (!series) return failure(kInvalidSymbol, why);
     const int data = series->frequency;
