@@ -105,15 +105,19 @@ void deliver_events(std::size_t limit, bool clear_stop, bool replay) {
     state().stop_requested = false;
 }
 
-void record_call(State& s, Call call) {
-    s.calls.push_back(std::move(call));
+void trim_record(State& s) {
     if (!s.sim.active() || s.session_record_limit < 0) return;
-    // The call just added stays, whatever the bound: the caller reads its arguments.
+    // The newest call stays, whatever the bound: its caller reads its arguments.
     const std::size_t keep = std::max<std::size_t>(1, static_cast<std::size_t>(s.session_record_limit));
     while (s.calls.size() > keep) {
         s.calls.pop_front();
         ++s.calls_dropped;
     }
+}
+
+void record_call(State& s, Call call) {
+    s.calls.push_back(std::move(call));
+    trim_record(s);
 }
 
 namespace {

@@ -75,6 +75,8 @@ void deliver_events(std::size_t limit, bool clear_stop, bool replay);
 
 // Adds a call to the record, dropping the oldest beyond the session bound.
 void record_call(State& s, Call call);
+// Drops the oldest calls beyond the session bound (while a session is configured).
+void trim_record(State& s);
 
 // The whole record as JSON (see zvstub.h).
 std::string calls_json(const State& s);

@@ -61,12 +61,7 @@ void zvstub_set_record_limit(long long limit) {
     Lock lock(state_mutex());
     State& s = state();
     s.session_record_limit = limit;
-    if (s.calls.empty() || !s.sim.active() || limit < 0) return;
-    const std::size_t keep = std::max<std::size_t>(1, static_cast<std::size_t>(limit));
-    while (s.calls.size() > keep) {
-        s.calls.pop_front();
-        ++s.calls_dropped;
-    }
+    trim_record(s);
 }
 
 size_t zvstub_calls_dropped(void) {

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "sim/calendar.hpp"
+#include "sim/status.hpp"
 
 namespace standin::sim {
 
@@ -14,22 +15,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-    return s;
-}
+constexpr std::string_view kBlanks = " \t\r";
 
-std::vector<std::string_view> split_fields(std::string_view line) {
-    std::vector<std::string_view> fields;
-    std::size_t at = 0;
-    for (;;) {
-        const std::size_t comma = line.find(',', at);
-        fields.push_back(trim(line.substr(at, comma == std::string_view::npos ? std::string_view::npos : comma - at)));
-        if (comma == std::string_view::npos) return fields;
-        at = comma + 1;
-    }
-}
+std::vector<std::string_view> split_fields(std::string_view line) { return split_list(line, kBlanks); }
 
 std::string lower(std::string_view s) {
     std::string out(s);
@@ -120,7 +108,7 @@ bool read_bar_file(const std::string& path, std::string_view symbol, BarSeries& 
     bool all_dates = true;
     while (std::getline(in, line)) {
         ++number;
-        if (trim(line).empty()) continue;
+        if (trim(line, kBlanks).empty()) continue;
         const std::vector<std::string_view> fields = split_fields(line);
         if (fields.size() < needed)
             return fail(number, std::to_string(fields.size()) + " fields, " + std::to_string(needed) + " expected");

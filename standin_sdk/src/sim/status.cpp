@@ -41,15 +41,18 @@ std::string number_text(double v) {
     return out;
 }
 
-std::vector<std::string_view> split_list(std::string_view s) {
+std::string_view trim(std::string_view s, std::string_view blanks) {
+    while (!s.empty() && blanks.find(s.front()) != std::string_view::npos) s.remove_prefix(1);
+    while (!s.empty() && blanks.find(s.back()) != std::string_view::npos) s.remove_suffix(1);
+    return s;
+}
+
+std::vector<std::string_view> split_list(std::string_view s, std::string_view blanks) {
     std::vector<std::string_view> items;
     std::size_t at = 0;
     for (;;) {
         const std::size_t comma = s.find(',', at);
-        std::string_view item = s.substr(at, comma == std::string_view::npos ? std::string_view::npos : comma - at);
-        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
-        while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
-        items.push_back(item);
+        items.push_back(trim(s.substr(at, comma == std::string_view::npos ? std::string_view::npos : comma - at), blanks));
         if (comma == std::string_view::npos) return items;
         at = comma + 1;
     }

@@ -38,8 +38,10 @@ bool valid_symbol(std::string_view s);
 std::string quoted(std::string_view s);
 // A double in the JSON writer's form.
 std::string number_text(double v);
-// A comma-separated list, spaces around each item trimmed.
-std::vector<std::string_view> split_list(std::string_view s);
+// s without the blanks at either end.
+std::string_view trim(std::string_view s, std::string_view blanks = " ");
+// A comma-separated list, the blanks around each item trimmed.
+std::vector<std::string_view> split_list(std::string_view s, std::string_view blanks = " ");
 
 }  // namespace standin::sim
 
