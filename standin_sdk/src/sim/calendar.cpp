@@ -182,6 +182,34 @@ unsigned bar_end_mask(int index) {
     return masks[index];
 }
 
+namespace {
+
+// For each bar frequency and step index, the steps to the next step ending such a bar:
+// walked backwards over two days, so that the day's last ends see the next day's first.
+using EndDistances = std::array<std::array<std::uint16_t, kStepsPerDay>, kFrequencyCount>;
+
+EndDistances make_end_distances() {
+    EndDistances distances{};
+    for (int f = k60s; f < kFrequencyCount; ++f) {
+        int next = 2 * kStepsPerDay;
+        for (int i = 2 * kStepsPerDay - 1; i >= 0; --i) {
+            if (bar_end_mask(i % kStepsPerDay) & (1u << f)) next = i;
+            if (i < kStepsPerDay) distances[f][i] = static_cast<std::uint16_t>(next - i);
+        }
+    }
+    return distances;
+}
+
+}  // namespace
+
+int steps_to_bar_end(int index, unsigned bars) {
+    static const EndDistances distances = make_end_distances();
+    int steps = kStepsPerDay;
+    for (int f = k60s; f < kFrequencyCount; ++f)
+        if (bars & (1u << f)) steps = std::min<int>(steps, distances[f][index]);
+    return steps;
+}
+
 std::int64_t bar_begin_offset_ms(int frequency, int index) {
     if (frequency == k1d) return kMorningOpenMs;
     return step_offset_ms(index) - kBarSeconds[frequency] * kSecondMs;

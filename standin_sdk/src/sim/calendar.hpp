@@ -65,6 +65,9 @@ const char* frequency_name(int frequency);
 int parse_frequency(std::string_view name);
 // Bit f set: the bar of frequency f ends with the step of that index.
 unsigned bar_end_mask(int index);
+// Steps from the step of that index (0 when it is one) to the next step that ends a bar
+// of a frequency in the mask (bars of 60s to 1d; one of them ends every day).
+int steps_to_bar_end(int index, unsigned bars);
 // Milliseconds after midnight where the bar ending with the step of that index began.
 std::int64_t bar_begin_offset_ms(int frequency, int index);
 

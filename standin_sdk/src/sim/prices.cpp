@@ -58,8 +58,7 @@ Step Prices::step(const std::string& symbol) {
 std::int64_t Prices::next_step_time(bool every_step, unsigned bars) const {
     if (every_step) return step_time(origin_, steps_done_);
     if (!bars) return kNever;
-    for (std::int64_t step = steps_done_;; ++step)  // a subscribed bar ends at least once a day
-        if (bar_end_mask(static_cast<int>(step % kStepsPerDay)) & bars) return step_time(origin_, step);
+    return step_time(origin_, steps_done_ + steps_to_bar_end(static_cast<int>(steps_done_ % kStepsPerDay), bars));
 }
 
 void Prices::skip_to(std::int64_t time) {
