@@ -60,7 +60,7 @@ int frequency_of(const std::vector<FileBar>& bars, bool all_dates, std::string& 
 
 }  // namespace
 
-bool read_bar_file(const std::string& path, std::string_view symbol, BarSeries& out, std::string& error) {
+bool read_bar_file(const std::string& path, BarSeries& out, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": cannot be read";
@@ -103,7 +103,6 @@ bool read_bar_file(const std::string& path, std::string_view symbol, BarSeries& 
     const std::size_t needed = static_cast<std::size_t>(*std::max_element(std::begin(columns), std::end(columns))) + 1;
 
     out = BarSeries{};
-    out.symbol = std::string(symbol);
     out.path = path;
     bool all_dates = true;
     while (std::getline(in, line)) {
@@ -189,7 +188,7 @@ std::shared_ptr<const BarSeries> BarFiles::series(std::string_view symbol, std::
         file = path_;
     }
     auto loaded = std::make_shared<BarSeries>();
-    if (!read_bar_file(file, symbol, *loaded, error)) return nullptr;
+    if (!read_bar_file(file, *loaded, error)) return nullptr;
     cache_.emplace(std::string(symbol), loaded);
     return loaded;
 }

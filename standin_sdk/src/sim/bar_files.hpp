@@ -31,14 +31,13 @@ struct FileBar {
 };
 
 struct BarSeries {
-    std::string symbol;
     std::string path;
     int frequency = 0;  // a bar Frequency: k60s ... k1d
     std::vector<FileBar> bars;
 };
 
 // Reads one file; on failure says why (with the file and line) in `error`.
-bool read_bar_file(const std::string& path, std::string_view symbol, BarSeries& out, std::string& error);
+bool read_bar_file(const std::string& path, BarSeries& out, std::string& error);
 
 // The data path of a session: one CSV file, or a folder of <SYMBOL>.csv files. Files are
 // read on the first use of their symbol and kept until the path changes.
