@@ -342,9 +342,11 @@ def main(argv: list[str] | None = None) -> int:
                         budget=args.cash / (2 * len(symbols)), order_timeout=args.order_timeout,
                         progress=progress, start_day=start, ticks=not args.data)
     c_sdk.py_zvi_set_data_callback(strategy.on_event)
-    if not args.quiet:
-        print(f"running {args.start} .. {args.end} on {', '.join(symbols)} (seed {args.seed})", file=sys.stderr)
     with StopOnInterrupt() as interrupt:
+        # Said once Ctrl-C stops the session: whoever waits for this line may interrupt.
+        if not args.quiet:
+            print(f"running {args.start} .. {args.end} on {', '.join(symbols)} (seed {args.seed})",
+                  file=sys.stderr)
         run_status = c_sdk.py_zvi_run()
     if strategy.finished:
         progress.advance_to((end - start).days + 1)
