@@ -30,7 +30,7 @@ import c_sdk
 from backtest_report import EquityPoint, TradeBook, report_lines, statistics_of, write_report
 from session_control import Progress, StopOnInterrupt
 
-try:  # msgspec decodes the payloads several times faster than json, ticks fastest of all
+try:  # msgspec decodes the payloads several times faster than json
     import msgspec
 except ImportError:
     msgspec = None  # type: ignore[assignment]
@@ -59,22 +59,6 @@ def check(status: int, what: str) -> None:
 
 decode: Callable[[bytes], Any] = json.loads if msgspec is None else msgspec.json.Decoder().decode
 
-if msgspec is not None:
-    class TickPrice(msgspec.Struct):
-        """The two fields of a tick payload the strategy reads; the rest is skipped."""
-        symbol: str
-        price: float
-
-    _tick_decoder = msgspec.json.Decoder(TickPrice)
-
-    def tick_price(payload: bytes) -> tuple[str, float]:
-        tick = _tick_decoder.decode(payload)
-        return tick.symbol, tick.price
-else:
-    def tick_price(payload: bytes) -> tuple[str, float]:
-        tick = c_sdk.TickLikeDict2(json.loads(payload))
-        return tick.symbol, tick.price
-
 
 def query(fn: Callable[[Any], tuple[int, bytes | None]], request: dict[str, Any], what: str) -> Any:
     status, body = fn(json.dumps(request))
@@ -89,7 +73,6 @@ def money(value: float) -> str:
 @dataclass
 class SymbolState:
     closes: deque[float]
-    last_price: float = 0.0
     fast_above: bool | None = None
 
 
@@ -107,11 +90,8 @@ class Strategy:
     state: dict[str, SymbolState] = field(default_factory=dict)
     events: Counter[str] = field(default_factory=Counter)
     open_orders: dict[str, int] = field(default_factory=dict)  # order id -> bars left
-    orders_placed: int = 0
-    cancels_sent: int = 0
     fills: int = 0
     filled_volume: int = 0
-    bars_seen: int = 0
     finished: bool = False
     handler_errors: int = 0
     book: TradeBook = field(default_factory=lambda: TradeBook(daily=False))
@@ -126,11 +106,10 @@ class Strategy:
         for symbol in self.symbols:
             self.state[symbol] = SymbolState(deque(maxlen=self.slow))
         self.book.daily = self.frequency == "1d"
+        # Ticks and schedule events have no handler: on_event only counts them.
         self.handlers = {
             "init": (self.on_init, decode),
-            "tick": (self.on_tick, tick_price),
             "bar": (self.on_bar, decode),
-            "schedule": (self.on_schedule, decode),
             "execution_report": (self.on_execution_report, decode),
             "order_status": (self.on_order_status, decode),
             "backtest_finished": (self.on_finished, decode),
@@ -157,12 +136,8 @@ class Strategy:
         if self.ticks:  # bars from files come without ticks
             check(c_sdk.py_zvi_subscribe(symbols, "tick", False), "py_zvi_subscribe")
 
-    def on_tick(self, tick: tuple[str, float]) -> None:
-        self.state[tick[0]].last_price = tick[1]
-
     def on_bar(self, event: dict[str, Any]) -> None:
         bar = c_sdk.BarLikeDict2(event)
-        self.bars_seen += 1
         self.age_orders()
         self.sample(bar.eob)
         st = self.state[bar.symbol]
@@ -178,9 +153,6 @@ class Strategy:
             self.enter(bar.symbol, bar.close)
         elif crossed:
             self.exit(bar.symbol)
-
-    def on_schedule(self, event: dict[str, Any]) -> None:
-        pass  # counted with the events; the progress bar follows the bars
 
     def sample(self, when: str) -> None:
         """One point of the equity curve per bar time; the progress bar counts days."""
@@ -213,7 +185,6 @@ class Strategy:
         if price is not None:
             request["price"] = price
         order = query(c_sdk.py_zvi_place_order, request, "py_zvi_place_order")
-        self.orders_placed += 1
         if order["status"] not in FINAL_STATUSES:
             self.open_orders[order["order_id"]] = self.order_timeout
 
@@ -240,7 +211,6 @@ class Strategy:
             self.open_orders[order_id] = 1 << 30  # until its cancel is confirmed
         request = json.dumps({"order_ids": expired})
         status = c_sdk.py_zvi_cancel_order(request.encode())
-        self.cancels_sent += len(expired)
         if not c_sdk.c_status_ok(status):
             # An order may have filled meanwhile; its status event settles it.
             print(f"  ! cancel: {sdk_error(status)}", file=sys.stderr)
