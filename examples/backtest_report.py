@@ -171,6 +171,14 @@ def statistics_of(curve: list[EquityPoint], initial_cash: float, trades: list[Tr
     ], strict=True))
 
 
+def close_curve(curve: list[EquityPoint], equity: float, exposed: bool) -> None:
+    """Ends a session's curve with its last equity, at the last sample's time: the last
+    prices, and a stop or fills after the last bar, come after that sample. An empty
+    curve stays empty."""
+    if curve:
+        curve.append(EquityPoint(curve[-1].time, equity, exposed))
+
+
 def pct(value: float | None, sign: bool = False) -> str:
     if value is None:
         return "n/a"
@@ -192,6 +200,11 @@ def report_lines(stats: dict[str, Any]) -> list[str]:
         f"  worst trade     {pct(stats['worst_trade'], True)}",
         f"  commissions     {stats['commissions']:,.2f}",
     ]
+
+
+def report_files_line(folder: str) -> str:
+    """The summary's line naming what write_report wrote into folder."""
+    return f"  report          {folder}/equity.png, trades.csv, equity.csv"
 
 
 def trade_record(trade: Trade) -> dict[str, Any]:

@@ -27,8 +27,10 @@ from typing import Any, Callable
 
 import c_sdk
 
-from backtest_report import EquityPoint, TradeBook, report_lines, statistics_of, write_report
-from session_control import Progress, StopOnInterrupt
+from backtest_report import (EquityPoint, TradeBook, close_curve, report_files_line, report_lines,
+                             statistics_of, write_report)
+from session_control import (Progress, SessionError, StopOnInterrupt, check, exit_status, run_state,
+                             sdk_error)
 
 try:  # msgspec decodes the payloads several times faster than json
     import msgspec
@@ -38,23 +40,6 @@ except ImportError:
 BUY, SELL = 1, 2
 LIMIT, MARKET = 1, 2
 FINAL_STATUSES = {3: "filled", 5: "canceled", 8: "rejected"}
-
-
-class SessionError(RuntimeError):
-    pass
-
-
-def sdk_error(status: int) -> str:
-    """The SDK's text for a failed status, with its detail when it gives one."""
-    text = c_sdk.py_zvi_strerror(status).decode("utf-8", "replace")
-    detail = c_sdk.py_zvi_get_ext_errormsg().decode("utf-8", "replace")
-    return f"{text}: {detail}" if detail else text
-
-
-def check(status: int, what: str) -> None:
-    """Raises when an SDK call failed; c_status_fail also logs it to the host logger."""
-    if c_sdk.c_status_fail(status, what):
-        raise SessionError(f"{what} failed with status {status} ({sdk_error(status)})")
 
 
 decode: Callable[[bytes], Any] = json.loads if msgspec is None else msgspec.json.Decoder().decode
@@ -239,8 +224,7 @@ def summary(args: argparse.Namespace, strategy: Strategy, run_status: int, inter
     lines = [
         f"Backtest {args.start} .. {args.end}  seed {args.seed}  symbols {', '.join(strategy.symbols)}",
         f"  strategy        MA({strategy.fast}) x MA({strategy.slow}) on {strategy.frequency} bars",
-        f"  run status      {run_status} ("
-        + ("finished" if strategy.finished else "interrupted" if interrupted else "stopped early") + ")",
+        f"  run status      {run_status} ({run_state(strategy.finished, interrupted)})",
         f"  events          {sum(strategy.events.values()):,} ("
         + ", ".join(f"{name} {n:,}" for name, n in sorted(strategy.events.items())) + ")",
         f"  orders          {len(orders)} placed: "
@@ -261,8 +245,7 @@ def summary(args: argparse.Namespace, strategy: Strategy, run_status: int, inter
     ]
     if strategy.handler_errors:
         lines.append(f"  handler errors  {strategy.handler_errors}")
-    if strategy.curve:  # the last price of the session, after the last bar's time
-        strategy.curve.append(EquityPoint(strategy.curve[-1].time, cash["nav"], cash["market_value"] > 0))
+    close_curve(strategy.curve, cash["nav"], cash["market_value"] > 0)
     trades = strategy.book.trades
     stats = statistics_of(strategy.curve, cash["initial_cash"], trades, cash["cum_commission"])
     lines += report_lines(stats)
@@ -270,7 +253,7 @@ def summary(args: argparse.Namespace, strategy: Strategy, run_status: int, inter
         write_report(Path(args.report), strategy.curve, trades,
                      f"MA({strategy.fast}) x MA({strategy.slow}) on {', '.join(strategy.symbols)}",
                      cash["initial_cash"])
-        lines.append(f"  report          {args.report}/equity.png, trades.csv, equity.csv")
+        lines.append(report_files_line(args.report))
     return "\n".join(lines)
 
 
@@ -322,9 +305,7 @@ def main(argv: list[str] | None = None) -> int:
         progress.advance_to((end - start).days + 1)
     progress.close()
     print(summary(args, strategy, run_status, interrupt.interrupted))
-    if interrupt.interrupted:
-        return 130
-    return 0 if c_sdk.c_status_ok(run_status) and strategy.finished else 1
+    return exit_status(run_status, strategy.finished, interrupt.interrupted)
 
 
 if __name__ == "__main__":
