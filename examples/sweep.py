@@ -204,7 +204,9 @@ def heat_map(path: Path, results: list[dict[str, Any]], key: str, title: str, sp
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    sys.path.insert(0, str(HERE))  # session_control, when run from elsewhere
+    # A script's folder is on the path already; imported as a module (python -m
+    # examples.sweep), session_control and backtest_report are found only with this.
+    sys.path.insert(0, str(HERE))
     pairs = [(f, s) for f in args.fast for s in args.slow if f < s]
     if not pairs:
         print("no pair with fast < slow", file=sys.stderr)
