@@ -33,6 +33,10 @@ from pathlib import Path
 from typing import Any, Iterable
 
 TRADING_DAYS = 252
+# The keys of statistics_of, in the order it returns them.
+STAT_KEYS = ["total_return", "annualised_return", "annualised_volatility", "sharpe_ratio",
+             "max_drawdown", "max_drawdown_days", "exposure", "trade_count", "closed_trades",
+             "win_rate", "best_trade", "worst_trade", "commissions"]
 
 
 @dataclass
@@ -150,21 +154,29 @@ def statistics_of(curve: list[EquityPoint], initial_cash: float, trades: list[Tr
         longest = max(longest, (end - peak_time).total_seconds() / 86400)
 
     closed = [t.return_pct for t in trades if t.exit_time is not None and t.return_pct is not None]
-    return {
-        "total_return": total,
-        "annualised_return": annual,
-        "annualised_volatility": volatility,
-        "sharpe_ratio": sharpe,
-        "max_drawdown": max_dd,
-        "max_drawdown_days": longest,
-        "exposure": sum(p.exposed for p in curve) / len(curve) if curve else 0.0,
-        "trade_count": len(trades),
-        "closed_trades": len(closed),
-        "win_rate": sum(r > 0 for r in closed) / len(closed) if closed else None,
-        "best_trade": max(closed) if closed else None,
-        "worst_trade": min(closed) if closed else None,
-        "commissions": commissions,
-    }
+    return dict(zip(STAT_KEYS, [
+        total,  # total_return
+        annual,  # annualised_return
+        volatility,  # annualised_volatility
+        sharpe,  # sharpe_ratio
+        max_dd,  # max_drawdown
+        longest,  # max_drawdown_days
+        sum(p.exposed for p in curve) / len(curve) if curve else 0.0,  # exposure
+        len(trades),  # trade_count
+        len(closed),  # closed_trades
+        sum(r > 0 for r in closed) / len(closed) if closed else None,  # win_rate
+        max(closed) if closed else None,  # best_trade
+        min(closed) if closed else None,  # worst_trade
+        commissions,  # commissions
+    ], strict=True))
+
+
+def close_curve(curve: list[EquityPoint], equity: float, exposed: bool) -> None:
+    """Ends a session's curve with its last equity, at the last sample's time: the last
+    prices, and a stop or fills after the last bar, come after that sample. An empty
+    curve stays empty."""
+    if curve:
+        curve.append(EquityPoint(curve[-1].time, equity, exposed))
 
 
 def pct(value: float | None, sign: bool = False) -> str:
@@ -188,6 +200,11 @@ def report_lines(stats: dict[str, Any]) -> list[str]:
         f"  worst trade     {pct(stats['worst_trade'], True)}",
         f"  commissions     {stats['commissions']:,.2f}",
     ]
+
+
+def report_files_line(folder: str) -> str:
+    """The summary's line naming what write_report wrote into folder."""
+    return f"  report          {folder}/equity.png, trades.csv, equity.csv"
 
 
 def trade_record(trade: Trade) -> dict[str, Any]:

@@ -27,10 +27,12 @@ from typing import Any, Callable
 
 import c_sdk
 
-from backtest_report import EquityPoint, TradeBook, report_lines, statistics_of, write_report
-from session_control import Progress, StopOnInterrupt
+from backtest_report import (EquityPoint, TradeBook, close_curve, report_files_line, report_lines,
+                             statistics_of, write_report)
+from session_control import (Progress, SessionError, StopOnInterrupt, check, exit_status, run_state,
+                             sdk_error)
 
-try:  # msgspec decodes the payloads several times faster than json, ticks fastest of all
+try:  # msgspec decodes the payloads several times faster than json
     import msgspec
 except ImportError:
     msgspec = None  # type: ignore[assignment]
@@ -40,40 +42,7 @@ LIMIT, MARKET = 1, 2
 FINAL_STATUSES = {3: "filled", 5: "canceled", 8: "rejected"}
 
 
-class SessionError(RuntimeError):
-    pass
-
-
-def sdk_error(status: int) -> str:
-    """The SDK's text for a failed status, with its detail when it gives one."""
-    text = c_sdk.py_zvi_strerror(status).decode("utf-8", "replace")
-    detail = c_sdk.py_zvi_get_ext_errormsg().decode("utf-8", "replace")
-    return f"{text}: {detail}" if detail else text
-
-
-def check(status: int, what: str) -> None:
-    """Raises when an SDK call failed; c_status_fail also logs it to the host logger."""
-    if c_sdk.c_status_fail(status, what):
-        raise SessionError(f"{what} failed with status {status} ({sdk_error(status)})")
-
-
 decode: Callable[[bytes], Any] = json.loads if msgspec is None else msgspec.json.Decoder().decode
-
-if msgspec is not None:
-    class TickPrice(msgspec.Struct):
-        """The two fields of a tick payload the strategy reads; the rest is skipped."""
-        symbol: str
-        price: float
-
-    _tick_decoder = msgspec.json.Decoder(TickPrice)
-
-    def tick_price(payload: bytes) -> tuple[str, float]:
-        tick = _tick_decoder.decode(payload)
-        return tick.symbol, tick.price
-else:
-    def tick_price(payload: bytes) -> tuple[str, float]:
-        tick = c_sdk.TickLikeDict2(json.loads(payload))
-        return tick.symbol, tick.price
 
 
 def query(fn: Callable[[Any], tuple[int, bytes | None]], request: dict[str, Any], what: str) -> Any:
@@ -89,7 +58,6 @@ def money(value: float) -> str:
 @dataclass
 class SymbolState:
     closes: deque[float]
-    last_price: float = 0.0
     fast_above: bool | None = None
 
 
@@ -107,11 +75,8 @@ class Strategy:
     state: dict[str, SymbolState] = field(default_factory=dict)
     events: Counter[str] = field(default_factory=Counter)
     open_orders: dict[str, int] = field(default_factory=dict)  # order id -> bars left
-    orders_placed: int = 0
-    cancels_sent: int = 0
     fills: int = 0
     filled_volume: int = 0
-    bars_seen: int = 0
     finished: bool = False
     handler_errors: int = 0
     book: TradeBook = field(default_factory=lambda: TradeBook(daily=False))
@@ -126,11 +91,10 @@ class Strategy:
         for symbol in self.symbols:
             self.state[symbol] = SymbolState(deque(maxlen=self.slow))
         self.book.daily = self.frequency == "1d"
+        # Ticks and schedule events have no handler: on_event only counts them.
         self.handlers = {
             "init": (self.on_init, decode),
-            "tick": (self.on_tick, tick_price),
             "bar": (self.on_bar, decode),
-            "schedule": (self.on_schedule, decode),
             "execution_report": (self.on_execution_report, decode),
             "order_status": (self.on_order_status, decode),
             "backtest_finished": (self.on_finished, decode),
@@ -157,12 +121,8 @@ class Strategy:
         if self.ticks:  # bars from files come without ticks
             check(c_sdk.py_zvi_subscribe(symbols, "tick", False), "py_zvi_subscribe")
 
-    def on_tick(self, tick: tuple[str, float]) -> None:
-        self.state[tick[0]].last_price = tick[1]
-
     def on_bar(self, event: dict[str, Any]) -> None:
         bar = c_sdk.BarLikeDict2(event)
-        self.bars_seen += 1
         self.age_orders()
         self.sample(bar.eob)
         st = self.state[bar.symbol]
@@ -178,9 +138,6 @@ class Strategy:
             self.enter(bar.symbol, bar.close)
         elif crossed:
             self.exit(bar.symbol)
-
-    def on_schedule(self, event: dict[str, Any]) -> None:
-        pass  # counted with the events; the progress bar follows the bars
 
     def sample(self, when: str) -> None:
         """One point of the equity curve per bar time; the progress bar counts days."""
@@ -213,7 +170,6 @@ class Strategy:
         if price is not None:
             request["price"] = price
         order = query(c_sdk.py_zvi_place_order, request, "py_zvi_place_order")
-        self.orders_placed += 1
         if order["status"] not in FINAL_STATUSES:
             self.open_orders[order["order_id"]] = self.order_timeout
 
@@ -240,7 +196,6 @@ class Strategy:
             self.open_orders[order_id] = 1 << 30  # until its cancel is confirmed
         request = json.dumps({"order_ids": expired})
         status = c_sdk.py_zvi_cancel_order(request.encode())
-        self.cancels_sent += len(expired)
         if not c_sdk.c_status_ok(status):
             # An order may have filled meanwhile; its status event settles it.
             print(f"  ! cancel: {sdk_error(status)}", file=sys.stderr)
@@ -269,8 +224,7 @@ def summary(args: argparse.Namespace, strategy: Strategy, run_status: int, inter
     lines = [
         f"Backtest {args.start} .. {args.end}  seed {args.seed}  symbols {', '.join(strategy.symbols)}",
         f"  strategy        MA({strategy.fast}) x MA({strategy.slow}) on {strategy.frequency} bars",
-        f"  run status      {run_status} ("
-        + ("finished" if strategy.finished else "interrupted" if interrupted else "stopped early") + ")",
+        f"  run status      {run_status} ({run_state(strategy.finished, interrupted)})",
         f"  events          {sum(strategy.events.values()):,} ("
         + ", ".join(f"{name} {n:,}" for name, n in sorted(strategy.events.items())) + ")",
         f"  orders          {len(orders)} placed: "
@@ -291,8 +245,7 @@ def summary(args: argparse.Namespace, strategy: Strategy, run_status: int, inter
     ]
     if strategy.handler_errors:
         lines.append(f"  handler errors  {strategy.handler_errors}")
-    if strategy.curve:  # the last price of the session, after the last bar's time
-        strategy.curve.append(EquityPoint(strategy.curve[-1].time, cash["nav"], cash["market_value"] > 0))
+    close_curve(strategy.curve, cash["nav"], cash["market_value"] > 0)
     trades = strategy.book.trades
     stats = statistics_of(strategy.curve, cash["initial_cash"], trades, cash["cum_commission"])
     lines += report_lines(stats)
@@ -300,7 +253,7 @@ def summary(args: argparse.Namespace, strategy: Strategy, run_status: int, inter
         write_report(Path(args.report), strategy.curve, trades,
                      f"MA({strategy.fast}) x MA({strategy.slow}) on {', '.join(strategy.symbols)}",
                      cash["initial_cash"])
-        lines.append(f"  report          {args.report}/equity.png, trades.csv, equity.csv")
+        lines.append(report_files_line(args.report))
     return "\n".join(lines)
 
 
@@ -342,17 +295,17 @@ def main(argv: list[str] | None = None) -> int:
                         budget=args.cash / (2 * len(symbols)), order_timeout=args.order_timeout,
                         progress=progress, start_day=start, ticks=not args.data)
     c_sdk.py_zvi_set_data_callback(strategy.on_event)
-    if not args.quiet:
-        print(f"running {args.start} .. {args.end} on {', '.join(symbols)} (seed {args.seed})", file=sys.stderr)
     with StopOnInterrupt() as interrupt:
+        # Said once Ctrl-C stops the session: whoever waits for this line may interrupt.
+        if not args.quiet:
+            print(f"running {args.start} .. {args.end} on {', '.join(symbols)} (seed {args.seed})",
+                  file=sys.stderr)
         run_status = c_sdk.py_zvi_run()
     if strategy.finished:
         progress.advance_to((end - start).days + 1)
     progress.close()
     print(summary(args, strategy, run_status, interrupt.interrupted))
-    if interrupt.interrupted:
-        return 130
-    return 0 if c_sdk.c_status_ok(run_status) and strategy.finished else 1
+    return exit_status(run_status, strategy.finished, interrupt.interrupted)
 
 
 if __name__ == "__main__":

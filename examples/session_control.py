@@ -24,6 +24,38 @@ except ImportError:  # the examples extra is not installed: no bar
     tqdm = None  # type: ignore[assignment,misc]
 
 
+class SessionError(RuntimeError):
+    """An SDK call failed, or a session cannot run as told."""
+
+
+def sdk_error(status: int, *, always_detail: bool = False) -> str:
+    """The SDK's text for a failed status, with ": " and its detail when it gives one
+    (with always_detail, the ": " even when the detail is empty)."""
+    text = c_sdk.py_zvi_strerror(status).decode("utf-8", "replace")
+    detail = c_sdk.py_zvi_get_ext_errormsg().decode("utf-8", "replace")
+    return f"{text}: {detail}" if detail or always_detail else text
+
+
+def check(status: int, what: str, *, always_detail: bool = False) -> None:
+    """Raises SessionError when an SDK call failed; c_status_fail also logs it to the host logger."""
+    if c_sdk.c_status_fail(status, what):
+        raise SessionError(f"{what} failed with status {status}"
+                           f" ({sdk_error(status, always_detail=always_detail)})")
+
+
+def run_state(finished: bool, interrupted: bool) -> str:
+    """How a session's run ended, as its summary says it."""
+    return "finished" if finished else "interrupted" if interrupted else "stopped early"
+
+
+def exit_status(run_status: int, finished: bool, interrupted: bool) -> int:
+    """130 after Ctrl-C (as a shell reports an interrupted command), 0 for a session that
+    ran to its end, 1 otherwise."""
+    if interrupted:
+        return 130
+    return 0 if c_sdk.c_status_ok(run_status) and finished else 1
+
+
 class StopOnInterrupt:
     """Within `with`, Ctrl-C (SIGINT) stops the running session instead of being lost."""
 

@@ -33,9 +33,11 @@ from typing import Any
 
 import c_sdk
 
-from backtest_report import (EquityPoint, report_lines, statistics_of, trades_from_fills,
-                             write_report)
-from session_control import Progress, StopOnInterrupt
+import session_control
+from backtest_report import (EquityPoint, close_curve, report_files_line, report_lines, statistics_of,
+                             trades_from_fills, write_report)
+from session_control import Progress, StopOnInterrupt, exit_status, run_state
+from session_control import SessionError as SessionError  # sweep.py catches sma_cross_csv.SessionError
 
 BUY, SELL = 1, 2
 MARKET = 2
@@ -44,15 +46,10 @@ MARKET = 2
 _session_lock = threading.Lock()
 
 
-class SessionError(RuntimeError):
-    pass
-
-
 def check(status: int, what: str) -> None:
-    if c_sdk.c_status_fail(status, what):
-        text = c_sdk.py_zvi_strerror(status).decode("utf-8", "replace")
-        detail = c_sdk.py_zvi_get_ext_errormsg().decode("utf-8", "replace")
-        raise SessionError(f"{what} failed with status {status} ({text}: {detail})")
+    """session_control.check; this script's message has the ": " after the SDK's text
+    even when no detail follows."""
+    session_control.check(status, what, always_detail=True)
 
 
 def query(fn: Any, request: dict[str, Any], what: str) -> Any:
@@ -207,8 +204,7 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
         raise SessionError(session.errors[0])
 
     account = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
-    if session.curve:  # the session's last prices (a stop may come after a bar's fills)
-        session.curve.append(EquityPoint(session.curve[-1].time, account["nav"], session.position > 0))
+    close_curve(session.curve, account["nav"], session.position > 0)
     trades = trades_from_fills(session.fills, daily)
     stats = statistics_of(session.curve, cash, trades, account["cum_commission"])
     if report_dir is not None:
@@ -251,11 +247,10 @@ def frequency_of(path: Path) -> str:
 
 
 def summary(result: dict[str, Any]) -> str:
-    state = "finished" if result["finished"] else "interrupted" if result["interrupted"] else "stopped early"
     lines = [
         f"Backtest {result['symbol']} {result['first_bar']} .. {result['last_bar']}"
         f"  SMA({result['fast']}) x SMA({result['slow']})",
-        f"  run status      {result['run_status']} ({state})",
+        f"  run status      {result['run_status']} ({run_state(result['finished'], result['interrupted'])})",
         f"  bars            {result['bars']:,} of {result['events']:,} events",
         f"  orders          {result['orders']}",
         f"  initial cash    {result['cash']:,.2f}",
@@ -290,14 +285,12 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     print(summary(result))
     if args.report:
-        print(f"  report          {args.report}/equity.png, trades.csv, equity.csv")
+        print(report_files_line(args.report))
     if args.json:
         with open(args.json, "w", encoding="utf-8") as out:
             json.dump(result, out, indent=1)
             out.write("\n")
-    if result["interrupted"]:
-        return 130
-    return 0 if c_sdk.c_status_ok(result["run_status"]) and result["finished"] else 1
+    return exit_status(result["run_status"], result["finished"], result["interrupted"])
 
 
 if __name__ == "__main__":

@@ -37,9 +37,6 @@ from typing import Any
 HERE = Path(__file__).resolve().parent
 # The modules every worker imports to run a session, in the order they import each other.
 SESSION_MODULES = ["backtest_report.py", "session_control.py", "sma_cross_csv.py"]
-STAT_KEYS = ["total_return", "annualised_return", "annualised_volatility", "sharpe_ratio",
-             "max_drawdown", "max_drawdown_days", "exposure", "trade_count", "closed_trades",
-             "win_rate", "best_trade", "worst_trade", "commissions"]
 
 
 def run_pair(file_name: str, data: bytes | None, read_error: str | None, fast: int, slow: int,
@@ -49,6 +46,7 @@ def run_pair(file_name: str, data: bytes | None, read_error: str | None, fast: i
     if data is None:
         return {**entry, "error": read_error}
     import sma_cross_csv  # uploaded to every worker by the client
+    from backtest_report import STAT_KEYS
 
     try:
         with tempfile.TemporaryDirectory(prefix="sweep-") as folder:
@@ -158,6 +156,8 @@ def number(value: Any, spec: str) -> str:
 
 
 def write_report(folder: Path, results: list[dict[str, Any]], title: str) -> None:
+    from backtest_report import STAT_KEYS
+
     folder.mkdir(parents=True, exist_ok=True)
     fields = ["fast", "slow", "final_equity", "trades", *STAT_KEYS, "error"]
     with open(folder / "results.csv", "w", newline="", encoding="utf-8") as out:
@@ -204,7 +204,9 @@ def heat_map(path: Path, results: list[dict[str, Any]], key: str, title: str, sp
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    sys.path.insert(0, str(HERE))  # session_control, when run from elsewhere
+    # A script's folder is on the path already; imported as a module (python -m
+    # examples.sweep), session_control and backtest_report are found only with this.
+    sys.path.insert(0, str(HERE))
     pairs = [(f, s) for f in args.fast for s in args.slow if f < s]
     if not pairs:
         print("no pair with fast < slow", file=sys.stderr)
