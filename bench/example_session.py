@@ -1,9 +1,10 @@
 """Events per second of the main job: the default session of examples/ma_crossover.py,
 timed around py_zvi_run (median of --repeats runs, interleaved, in this process):
 
-- as it runs, decoding payloads with msgspec (ticks into a two-field struct);
-- the same example decoding every payload with json.loads, as it did before (its
-  fallback when msgspec is missing);
+- as it runs: the payloads it handles decoded with msgspec, ticks and schedule events
+  only counted;
+- the same example as it was before: every payload decoded with json.loads (the module's
+  own fallback when msgspec is missing, and ticks and schedule events decoded too);
 - the same subscriptions with a handler that only counts events (the SDK and bridge).
 
     python bench/example_session.py [--repeats 5] [example options]
@@ -48,6 +49,14 @@ def json_example() -> object:
         else:
             sys.modules["msgspec"] = saved
     assert module.msgspec is None  # type: ignore[attr-defined]
+    handled = module.Strategy.on_event  # type: ignore[attr-defined]
+
+    def on_event(self: object, name: str, payload: bytes) -> None:
+        if name in ("tick", "schedule"):
+            module.json.loads(payload)  # type: ignore[attr-defined]
+        handled(self, name, payload)
+
+    module.Strategy.on_event = on_event  # type: ignore[attr-defined]
     return module
 
 
