@@ -123,19 +123,20 @@ def test_probes_take_no_arguments():
 
 def test_wrapper_cleared_by_the_collector_raises():
     # A wrapper in a reference cycle can be called after the collector cleared it (from
-    # a finaliser that runs while the cycle is torn down). tp_clear is called directly
-    # here, through ctypes, in a fresh interpreter.
+    # a finaliser that runs while the cycle is torn down). The cell's tp_clear is called
+    # directly here, through ctypes, in a fresh interpreter.
     proc = run_python("""
         import ctypes, sys, c_sdk
         def cleared(w):
-            t = type(w)
+            cell = w.__self__  # what the wrapper closes over: the wrapped function
+            t = type(cell)
             word = ctypes.sizeof(ctypes.c_void_p)
             # PyTypeObject: 3 header words, then tp_name .. tp_flags (word 21), tp_doc,
             # tp_traverse, tp_clear (word 24).
             assert ctypes.c_ulong.from_address(id(t) + 21 * word).value == t.__flags__
             clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(
                 ctypes.c_void_p.from_address(id(t) + 24 * word).value)
-            clear(w)
+            clear(cell)
             return w
         for w, args in ((cleared(c_sdk.adapt_to_python3(c_sdk.py_zvi_log)), (b"x",)),
                         (cleared(c_sdk.py_zvi_get_orders), (b"x",)),

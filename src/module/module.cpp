@@ -2,6 +2,7 @@
 // every module-level name in its fixed order.
 #include "../records/records.hpp"
 #include "../wrappers/registry.hpp"
+#include "adapter.hpp"
 #include "function.hpp"
 #include "state.hpp"
 
@@ -104,7 +105,7 @@ static int module_exec(PyObject* module) noexcept {
     Py_INCREF(module);
     g_state.module = module;
     g_state.dict = PyModule_GetDict(module);
-    bool ok = intern_names() && ready_function_type();
+    bool ok = intern_names() && ready_function_type() && ready_wrapper_cell_type();
     Owned builtins = Owned::steal(ok ? add_module_ref("builtins") : nullptr);
     ok = bool(builtins);
     if (ok && !g_state.builtins) {

@@ -2,6 +2,7 @@
 // result. Every wrapper and every directly exposed SDK function is an instance of this.
 #pragma once
 
+#include "../module/adapter.hpp"
 #include "../module/convert.hpp"
 #include "../module/function.hpp"
 #include "../module/state.hpp"
@@ -369,11 +370,6 @@ struct Wrapper {
 
 // ---- wrappers bound through adapt_to_python3 ----
 
-// Defined in module/adapter.cpp: the entry point of the adapter's wrappers and the
-// traceback entry they add for an error of the function they wrap.
-PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
-extern const TracebackSite wrapper_site;
-
 // The entry point bind_wrappers gives the adapter's wrapper of a wrapper W: the
 // adapter's work and W's in one function while the adapter's work needs no new object
 // (IS_PY2 cached as False, exactly W's positional arguments, every str among them exact
@@ -384,14 +380,14 @@ extern const TracebackSite wrapper_site;
 // the same calls, results and traceback entries.
 template <class W>
 struct Adapted {
-    static PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-        if (PyVectorcall_NARGS(nargsf) == W::N && !kwnames && cached_global(g_is_py2) == Py_False &&
-            as_function(self)->closure && text_ok(args)) [[likely]] {
+    static PyObject* entry(PyObject* cell, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        if (nargs == W::N && !kwnames && cached_global(g_is_py2) == Py_False && wrapped_function(cell) &&
+            text_ok(args)) [[likely]] {
             PyObject* r = W::call_text(args);
             if (!r) add_traceback(wrapper_site);
             return r;
         }
-        return adapter_call(self, args, nargsf, kwnames);
+        return adapter_entry(cell, args, nargs, kwnames);
     }
 
     // A str subclass (its encode may be overridden), non-ASCII text (encoding raises) or
@@ -408,12 +404,13 @@ struct Adapted {
     }
 };
 
+// The method definition of the adapter's wrapper of W, for adapted rows.
 template <bool Adapt, class W>
-constexpr vectorcallfunc adapted_entry() {
+PyMethodDef adapted_def() {
     if constexpr (Adapt) {
-        return &Adapted<W>::vectorcall;
+        return wrapper_def(&Adapted<W>::entry);
     } else {
-        return nullptr;
+        return {nullptr, nullptr, 0, nullptr};
     }
 }
 

@@ -15,13 +15,13 @@ static const FunctionRow wrapper_rows[] = {
 #include "expand_rows.inc"
 };
 
-// For each row, the entry point its adapter's wrapper gets (adapted rows only).
-static const vectorcallfunc adapted_calls[] = {
+// For each row, the method definition its adapter's wrapper gets (adapted rows only).
+static const PyMethodDef adapted_defs[] = {
 #define CALL(py, fn, adapted, result, pnames, ...) \
-    adapted_entry<adapted, Wrapper<__LINE__, &fn, result __VA_OPT__(, ) __VA_ARGS__>>(),
+    adapted_def<adapted, Wrapper<__LINE__, &fn, result __VA_OPT__(, ) __VA_ARGS__>>(),
 #include "expand_rows.inc"
 };
-static_assert(std::size(adapted_calls) == std::size(wrapper_rows));
+static_assert(std::size(adapted_defs) == std::size(wrapper_rows));
 
 // Every row names exactly as many Python parameters as its kinds take: the keyword path
 // parses into an array of that many arguments.
@@ -42,10 +42,9 @@ static PyObject* decorate(PyObject* dict, PyObject* func) {
 
 // When the decoration gave the module's own adapter wrapper around exactly this
 // function, its entry point becomes the combined one (see Adapted in call.hpp).
-static void combine(PyObject* decorated, PyObject* func, vectorcallfunc entry) {
-    if (entry && Py_IS_TYPE(decorated, &FunctionType) && as_function(decorated)->vectorcall == &adapter_call &&
-        as_function(decorated)->closure == func)
-        as_function(decorated)->vectorcall = entry;
+static void combine(PyObject* decorated, PyObject* func, const PyMethodDef& def) {
+    PyObject* cell = adapter_cell(decorated);
+    if (def.ml_meth && cell && wrapped_function(cell) == func) set_wrapper_entry(decorated, &def);
 }
 
 bool bind_wrappers(PyObject* dict) {
@@ -56,7 +55,7 @@ bool bind_wrappers(PyObject* dict) {
         if (row.adapted) {
             Owned decorated = Owned::steal(decorate(dict, func.borrow()));
             if (!decorated) return false;
-            combine(decorated.borrow(), func.borrow(), adapted_calls[i]);
+            combine(decorated.borrow(), func.borrow(), adapted_defs[i]);
             func = std::move(decorated);
         }
         if (PyDict_SetItemString(dict, row.name, func.borrow()) < 0) return false;
