@@ -130,7 +130,10 @@ FAMILY_NOTES = {
     STATUS: "Not called by the module itself; the host judges statuses with them. `c_status_fail` "
             "writes one debug line to `zvsdklogger` with the SDK's error text (from `py_zvi_strerror`) "
             "for a failing status.",
-    ADAPTER: "`adapt_to_python3` is applied at import to the wrappers marked *str accepted*. The probes "
+    ADAPTER: "`adapt_to_python3` is applied at import to the wrappers marked *str accepted*. Its "
+             "wrapper is a builtin function (so the interpreter specialises calls of it): `__self__` "
+             "holds the wrapped function, and like other builtins it is not bound as a method when "
+             "stored on a class and its `__doc__` cannot be set. The probes "
              "compare `platform.uname()[0].lower()` with \"windows\" / \"linux\" on every call.",
     REQ_RES: "One parameter `req`, the serialized request. The SDK is called as "
              "`fn(req, len(req), &res, &res_len)`; the status is compared with `CSDK_OPERATE_SUCCESS` "
