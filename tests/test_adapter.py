@@ -18,6 +18,14 @@ def test_adapter_metadata():
     assert (w1.__name__, w1.__qualname__, w1.__module__, w1.__doc__) == (
         "wrapper", "adapt_to_python3.<locals>.wrapper", "c_sdk", None)
     assert not hasattr(w1, "__wrapped__")
+    # The qualified name comes from the type of what the wrapper closes over, which can be
+    # neither changed nor instantiated from Python.
+    cell = type(w1.__self__)
+    with pytest.raises(TypeError):
+        cell.__qualname__ = "other"
+    with pytest.raises(TypeError):
+        cell()
+    assert w1.__qualname__ == "adapt_to_python3.<locals>.wrapper"
 
 
 def test_str_arguments_become_ascii_bytes():
