@@ -5,6 +5,7 @@ requests, and the scripts that still override whatever the simulation answers.""
 
 import bisect
 import ctypes
+import hashlib
 import itertools
 import json
 import math
@@ -262,8 +263,24 @@ def scripted_session(seed):
     return s.events, responses
 
 
+# What scripted_session(7) delivers and answers, pinned across builds: any change in how
+# payloads are written (number and string forms, key order) or in the simulation itself
+# shows here. Update it only for an intended change of the output.
+SESSION_7_SHA256 = "eed70e9b823f1d20e6b3fa4de752bdef1f5a7c64a2bf5ea5fcc6487843f15df9"
+
+
+def session_digest(events, responses):
+    digest = hashlib.sha256()
+    for name, payload in events:
+        digest.update(b"%s\0%d\0%s" % (name.encode(), len(payload), payload))
+    for status, body in responses:
+        digest.update(b"%d\0%d\0%s" % (status, len(body), body))
+    return digest.hexdigest()
+
+
 def test_same_seed_same_session_byte_for_byte(sdk):
     events, responses = scripted_session(7)
+    assert session_digest(events, responses) == SESSION_7_SHA256
     sdk.reset()
     assert scripted_session(7) == (events, responses)
     counts = Counter(n for n, _ in events)
