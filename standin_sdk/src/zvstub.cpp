@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <string>
 #include <string_view>
 
+#include "sim/json.hpp"
 #include "state.hpp"
 
 using namespace standin;
@@ -32,6 +34,8 @@ int check(const char* name, Accepts accepts, Fn& fn_out) {
 }
 
 bool has_response(const FnInfo& f) { return f.outputs == Outputs::Response; }
+
+thread_local std::string json_text;  // what zvstub_json_doubles and zvstub_json_string return
 
 }  // namespace
 
@@ -156,6 +160,21 @@ size_t zvstub_pending_events(void) {
 int zvstub_stop_requested(void) {
     Lock lock(state_mutex());
     return state().stop_requested ? 1 : 0;
+}
+
+const char* zvstub_json_doubles(const double* values, size_t n) {
+    json_text.clear();
+    for (size_t i = 0; i < n; ++i) {
+        if (i) json_text += ',';
+        sim::json::append_double(json_text, values[i]);
+    }
+    return json_text.c_str();
+}
+
+const char* zvstub_json_string(const char* data, size_t len) {
+    json_text.clear();
+    sim::json::append_string(json_text, std::string_view(data ? data : "", data ? len : 0));
+    return json_text.c_str();
 }
 
 }  // extern "C"

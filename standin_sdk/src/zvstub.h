@@ -93,6 +93,13 @@ ZVSTUB_API size_t zvstub_pending_events(void);
 /* Whether zvi_stop was called and no zvi_run has returned since. */
 ZVSTUB_API int zvstub_stop_requested(void);
 
+/* The simulated session's JSON writer on its own, for tests of the number and string
+ * forms its payloads use: the texts of n doubles separated by commas (null for a
+ * non-finite one, as in payloads), or len bytes of data written as a JSON string.
+ * Valid until the next call of either on the same thread. */
+ZVSTUB_API const char* zvstub_json_doubles(const double* values, size_t n);
+ZVSTUB_API const char* zvstub_json_string(const char* data, size_t len);
+
 #ifdef __cplusplus
 }
 #endif

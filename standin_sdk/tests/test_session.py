@@ -5,9 +5,13 @@ requests, and the scripts that still override whatever the simulation answers.""
 
 import bisect
 import ctypes
+import hashlib
 import itertools
 import json
 import math
+import random
+import re
+import struct
 import subprocess
 import sys
 from collections import Counter
@@ -262,8 +266,24 @@ def scripted_session(seed):
     return s.events, responses
 
 
+# What scripted_session(7) delivers and answers, pinned across builds: any change in how
+# payloads are written (number and string forms, key order) or in the simulation itself
+# shows here. Update it only for an intended change of the output.
+SESSION_7_SHA256 = "eed70e9b823f1d20e6b3fa4de752bdef1f5a7c64a2bf5ea5fcc6487843f15df9"
+
+
+def session_digest(events, responses):
+    digest = hashlib.sha256()
+    for name, payload in events:
+        digest.update(b"%s\0%d\0%s" % (name.encode(), len(payload), payload))
+    for status, body in responses:
+        digest.update(b"%d\0%d\0%s" % (status, len(body), body))
+    return digest.hexdigest()
+
+
 def test_same_seed_same_session_byte_for_byte(sdk):
     events, responses = scripted_session(7)
+    assert session_digest(events, responses) == SESSION_7_SHA256
     sdk.reset()
     assert scripted_session(7) == (events, responses)
     counts = Counter(n for n, _ in events)
@@ -310,6 +330,72 @@ def test_payloads_are_compact_json_with_keys_in_order(sdk):
     assert list(query(c_sdk.py_zvi_get_parameters)["parameters"][0]) == PARAMETER_KEYS
     finished = s.named("backtest_finished")[0]
     assert finished == {"created_at": f"{DAY} 23:59:59", "events": len(s.events) - 1}
+
+
+def doubles_to_format():
+    """Floats of every kind the payloads may carry, and the ones a formatter gets wrong."""
+    rng = random.Random(20240102)
+    values = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 0.1 + 0.2, 1 / 3]
+    values += struct.unpack(f"<{20000}d", rng.randbytes(8 * 20000))  # random bit patterns, NaN and inf among them
+    subnormals = bytes(b for _ in range(2000) for b in (*rng.randbytes(6), rng.randrange(16), rng.choice((0, 0x80))))
+    values += struct.unpack(f"<{2000}d", subnormals)
+    for decimals in range(9):  # prices and amounts: up to 8 decimals, from 1e-8 up to 1e17
+        for digits in range(1, 18):
+            for _ in range(60):
+                v = float(f"{rng.randrange(10 ** digits)}e-{decimals}")
+                values += [v, -v, math.nextafter(v, math.inf), math.nextafter(v, 0)]
+    for edge in [1e-4, 1e16, *(2.0 ** e for e in range(20, 64)), *(10.0 ** e for e in range(-9, 18))]:
+        v = edge  # each edge and its closest neighbours on both sides
+        for _ in range(50):
+            values.append(v)
+            v = math.nextafter(v, 0)
+        v = edge
+        for _ in range(50):
+            v = math.nextafter(v, math.inf)
+            values.append(v)
+    values += [float(2 ** 53 + i) for i in range(-40, 40)]
+    values += [float(rng.randrange(2 ** rng.randrange(1, 70))) for _ in range(4000)]  # integers, exact and beyond 2^53
+    return values
+
+
+def test_numbers_are_written_as_python_writes_them(standin):
+    values = doubles_to_format()
+    expected = [repr(v) if math.isfinite(v) else "null" for v in values]
+    written = standin.json_doubles(values)
+    assert len(written) == len(values)
+    wrong = [(v.hex(), w, e) for v, w, e in zip(values, written, expected) if w != e]
+    assert not wrong, wrong[:20]
+
+
+def strings_to_format():
+    """Byte strings: ASCII, every single byte, escapes, valid and invalid UTF-8, mixtures."""
+    rng = random.Random(20240103)
+    texts = [b"", b"SHSE.600000", b'say "hi" \\ bye', bytes(range(0x20)), bytes(range(0x80)), b"\x7f"]
+    texts += [bytes([b]) for b in range(256)] + [bytes([b]) * 3 + b"a" for b in range(256)]
+    texts += ["caf\u00e9 \u20ac \U0001f600 \u0800 \uffff \U0010ffff".encode()]
+    texts += [b"\xc0\x80", b"\xc1\xbf", b"\xe0\x80\x80", b"\xe0\x9f\xbf", b"\xed\xa0\x80", b"\xed\xbf\xbf",
+              b"\xf0\x80\x80\x80", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xe2\x82", b"\xf0\x9f\x98",
+              b"a\x80b", b"\xe2\x82\xac\xe2\x82", b"\xc3", b"\xc3\xa9\xc3"]
+    pieces = [b"a", b"Z0 ", b'"', b"\\", b"\n", b"\x00", b"\x1f", b"\x7f", b"\xc3\xa9", b"\xe2\x82\xac",
+              b"\xf0\x9f\x98\x80", b"\x80", b"\xff", b"\xe2\x82", b"\xed\xa0\x80"]
+    texts += [b"".join(rng.choices(pieces, k=rng.randrange(1, 40))) for _ in range(3000)]
+    texts += [rng.randbytes(rng.randrange(1, 64)) for _ in range(3000)]
+    texts += ["".join(chr(rng.choice([rng.randrange(0x20, 0x80), rng.randrange(0x80, 0xd800),
+                                      rng.randrange(0xe000, 0x110000)])) for _ in range(20)).encode()
+              for _ in range(1000)]
+    return texts
+
+
+def python_json_string(data):
+    """json.dumps of the text, bytes of no valid UTF-8 sequence written as \\u00XX."""
+    text = json.dumps(data.decode("utf-8", "surrogateescape"), ensure_ascii=False)
+    return re.sub("[\udc80-\udcff]", lambda m: f"\\u00{ord(m[0]) - 0xdc00:02x}", text)
+
+
+def test_strings_are_written_as_python_writes_them(standin):
+    wrong = [(data, w, e) for data in strings_to_format()
+             if (w := standin.json_string(data)) != (e := python_json_string(data))]
+    assert not wrong, wrong[:20]
 
 
 # ---- the calendar and the prices ----

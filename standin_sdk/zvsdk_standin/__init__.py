@@ -61,6 +61,8 @@ _SIGNATURES = {
     ),
     "zvstub_pending_events": (ctypes.c_size_t, []),
     "zvstub_stop_requested": (ctypes.c_int, []),
+    "zvstub_json_doubles": (ctypes.c_char_p, [ctypes.POINTER(ctypes.c_double), ctypes.c_size_t]),
+    "zvstub_json_string": (ctypes.c_char_p, [ctypes.c_char_p, ctypes.c_size_t]),
 }
 
 
@@ -226,6 +228,21 @@ class StandIn:
     def stop_requested(self):
         """Whether zvi_stop was called and no zvi_run has returned since."""
         return bool(self._lib.zvstub_stop_requested())
+
+    # ---- the session's JSON writer ----
+
+    def json_doubles(self, values):
+        """How the simulated session's payloads write each of these floats: a list of str."""
+        values = [float(v) for v in values]
+        if not values:
+            return []
+        text = self._lib.zvstub_json_doubles((ctypes.c_double * len(values))(*values), len(values))
+        return text.decode("ascii").split(",")
+
+    def json_string(self, data):
+        """How the simulated session's payloads write these bytes as a JSON string: a str."""
+        data = _bytes(data, "data")
+        return self._lib.zvstub_json_string(data, len(data)).decode("utf-8")
 
     # ---- helpers ----
 

@@ -284,46 +284,100 @@ bool valid_utf8(std::string_view bytes) {
     return true;
 }
 
+namespace {
+
+// The bytes a JSON string holds as they are: printable ASCII other than '"' and '\\'.
+constexpr std::array<bool, 256> kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+    return plain;
+}();
+
+}  // namespace
+
 void append_string(std::string& out, std::string_view s) {
     static const char digits[] = "0123456789abcdef";
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     out += '"';
-    for (std::size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-            ++i;
-        } else if (c < 0x20) {
-            switch (c) {
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
-                case '\b': out += "\\b"; break;
-                case '\f': out += "\\f"; break;
-                default: out += "\\u00"; out += digits[c >> 4]; out += digits[c & 0xf];
+    std::size_t plain = 0;  // start of the bytes that pass through and are not copied yet
+    std::size_t i = 0;
+    for (;;) {
+        while (i < s.size() && kPlain[byte(i)]) ++i;
+        if (i == s.size()) break;
+        const unsigned char c = byte(i);
+        if (c >= 0x80) {
+            if (const std::size_t n = utf8_sequence(s, i)) {
+                i += n;
+                continue;
             }
-            ++i;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-        } else if (const std::size_t n = utf8_sequence(s, i)) {
-            out.append(s.data() + i, n);
-            i += n;
-        } else {
-            out += "\\u00";
-            out += digits[c >> 4];
-            out += digits[c & 0xf];
-            ++i;
         }
+        out.append(s.data() + plain, i - plain);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default: {  // other control characters, and bytes of no valid UTF-8 sequence
+                const char escape[] = {'\\', 'u', '0', '0', digits[c >> 4], digits[c & 0xf]};
+                out.append(escape, sizeof escape);
+            }
+        }
+        plain = ++i;
     }
+    out.append(s.data() + plain, i - plain);
     out += '"';
 }
+
+namespace {
+
+constexpr int kMaxDecimals = 8;
+constexpr double kPow10[kMaxDecimals + 1] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+constexpr std::int64_t kPow10Int[kMaxDecimals + 1] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000,
+                                                      100000000};
+// Under kBelow[k] (the largest power of two for which this holds) neighbouring doubles lie
+// less than 10^-k apart, so at most one number of k decimals reads back as a given double.
+// kBelow[k] * 10^k is under 2^53: the digits of such a number are an exact integer.
+constexpr double kBelow[kMaxDecimals + 1] = {0x1p52, 0x1p49, 0x1p46, 0x1p43, 0x1p39, 0x1p36, 0x1p33, 0x1p29, 0x1p26};
+
+// The session's numbers are mostly prices and amounts with a few decimals. The shortest
+// round-trip text of such a value is n / 10^k, for the smallest k for which a number of k
+// decimals reads back as the value: that number is unique (kBelow), and any shorter text
+// would be a number of fewer decimals, that is n / 10^k with n ending in 0. Whether n / 10^k
+// reads back as the value is exact to check: n and 10^k are exact doubles, and the division
+// rounds the exact quotient to nearest as a reader does. Returns false, having written
+// nothing, for values outside [1e-4, kBelow[k]) or with more decimals; std::to_chars
+// writes those.
+bool append_few_decimals(std::string& out, double value) {
+    const double magnitude = std::fabs(value);
+    if (magnitude != 0 && magnitude < 1e-4) return false;  // written in scientific notation
+    for (int k = 0; k <= kMaxDecimals && magnitude < kBelow[k]; ++k) {
+        std::int64_t n = static_cast<std::int64_t>(magnitude * kPow10[k] + 0.5);
+        if (static_cast<double>(n) / kPow10[k] != magnitude) continue;
+        if (k > 0 && n % 10 == 0) return false;  // not the fewest decimals after all
+        char buf[32];
+        char* p = buf;
+        if (std::signbit(value)) *p++ = '-';
+        p = std::to_chars(p, buf + sizeof buf, n / kPow10Int[k]).ptr;
+        *p++ = '.';
+        if (k == 0) *p++ = '0';
+        for (int i = k; i-- > 0; n /= 10) p[i] = static_cast<char>('0' + n % 10);
+        out.append(buf, static_cast<std::size_t>(p + k - buf));
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 void append_double(std::string& out, double value) {
     if (!std::isfinite(value)) {
         out += "null";
         return;
     }
+    if (append_few_decimals(out, value)) return;
     // Shortest round-trip digits, in fixed notation for magnitudes in [1e-4, 1e16) and
     // scientific otherwise (the same choice as Python's repr).
     char buf[64];
@@ -339,7 +393,7 @@ void append_double(std::string& out, double value) {
 void append_int(std::string& out, std::int64_t value) {
     char buf[24];
     const auto res = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, res.ptr);
+    out.append(buf, static_cast<std::size_t>(res.ptr - buf));  // (pointer, length): cheaper than a pointer pair
 }
 
 void Writer::separate() {
@@ -409,7 +463,7 @@ Writer& Writer::unsigned_integer(std::uint64_t value) {
     separate();
     char buf[24];
     const auto res = std::to_chars(buf, buf + sizeof buf, value);
-    out_.append(buf, res.ptr);
+    out_.append(buf, static_cast<std::size_t>(res.ptr - buf));
     return *this;
 }
 
