@@ -29,8 +29,8 @@ import c_sdk
 
 from backtest_report import (EquityPoint, TradeBook, close_curve, report_files_line, report_lines,
                              statistics_of, write_report)
-from session_control import (Progress, SessionError, StopOnInterrupt, check, exit_status, run_state,
-                             sdk_error)
+from session_control import (Progress, SessionError, StopOnInterrupt, check, exit_status, parse_crossover_args,
+                             run_state, sdk_error)
 
 try:  # msgspec decodes the payloads several times faster than json
     import msgspec
@@ -273,12 +273,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                    help="share of each price step's volume an order may take")
     p.add_argument("--order-timeout", type=int, default=5, help="bars before an open limit order is canceled")
     p.add_argument("--data", help="replay the bars of this CSV file, or of this folder's <SYMBOL>.csv files")
-    p.add_argument("--report", metavar="DIR", help="write equity.png, trades.csv and equity.csv here")
-    p.add_argument("--quiet", action="store_true", help="no progress bar")
-    args = p.parse_args(argv)
-    if not 0 < args.fast < args.slow:
-        p.error("need 0 < --fast < --slow")
-    return args
+    return parse_crossover_args(p, argv)
 
 
 def main(argv: list[str] | None = None) -> int:

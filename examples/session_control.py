@@ -9,6 +9,7 @@ handler is done, and the session reports what ran.
 """
 from __future__ import annotations
 
+import argparse
 import os
 import signal
 import sys
@@ -41,6 +42,17 @@ def check(status: int, what: str, *, always_detail: bool = False) -> None:
     if c_sdk.c_status_fail(status, what):
         raise SessionError(f"{what} failed with status {status}"
                            f" ({sdk_error(status, always_detail=always_detail)})")
+
+
+def parse_crossover_args(p: argparse.ArgumentParser, argv: list[str] | None) -> argparse.Namespace:
+    """Adds the options every crossover session shares (--report, --quiet) to p, parses
+    argv and checks that the fast average is shorter than the slow one."""
+    p.add_argument("--report", metavar="DIR", help="write equity.png, trades.csv and equity.csv here")
+    p.add_argument("--quiet", action="store_true", help="no progress bar")
+    args = p.parse_args(argv)
+    if not 0 < args.fast < args.slow:
+        p.error("need 0 < --fast < --slow")
+    return args
 
 
 def run_state(finished: bool, interrupted: bool) -> str:

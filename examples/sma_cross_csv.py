@@ -36,7 +36,7 @@ import c_sdk
 import session_control
 from backtest_report import (EquityPoint, close_curve, report_files_line, report_lines, statistics_of,
                              trades_from_fills, write_report)
-from session_control import Progress, StopOnInterrupt, exit_status, run_state
+from session_control import Progress, StopOnInterrupt, exit_status, parse_crossover_args, run_state
 from session_control import SessionError as SessionError  # sweep.py catches sma_cross_csv.SessionError
 
 BUY, SELL = 1, 2
@@ -267,12 +267,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--cash", type=float, default=10_000.0, help="starting cash")
     p.add_argument("--commission", type=float, default=0.002, help="commission ratio of the traded amount")
     p.add_argument("--json", metavar="OUT.json", help="write the result here")
-    p.add_argument("--report", metavar="DIR", help="write equity.png, trades.csv and equity.csv here")
-    p.add_argument("--quiet", action="store_true", help="no progress bar")
-    args = p.parse_args(argv)
-    if not 0 < args.fast < args.slow:
-        p.error("need 0 < --fast < --slow")
-    return args
+    return parse_crossover_args(p, argv)
 
 
 def main(argv: list[str] | None = None) -> int:
