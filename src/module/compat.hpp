@@ -32,6 +32,11 @@
 // returns, however it returned.
 #define CSDK_PRINTER_MARKS_INTERRUPT (PY_VERSION_HEX >= 0x030E0000)
 
+// Before 3.13, object.__setattr__ and object.__delattr__ refuse an instance whose class
+// (or a base between it and object) has a C-level tp_setattro of its own ("can't apply this
+// __setattr__ to ... object"); from 3.13 on they check that only for classes themselves.
+#define CSDK_OBJECT_SETATTR_ALLOWS_C_SETTERS (PY_VERSION_HEX >= 0x030D0000)
+
 // A module by name from sys.modules (created empty when missing), as a new reference.
 inline PyObject* add_module_ref(const char* name) {
 #if PY_VERSION_HEX >= 0x030D0000

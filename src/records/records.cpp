@@ -74,6 +74,7 @@ struct RecordClass {
     // reused, so an equal non-zero tag means nothing changed since.
     mutable unsigned int data_tag = 0;
     getattrofunc fast_getattro = nullptr;
+    setattrofunc generic_setattro = nullptr;  // the interpreter's slot function for __setattr__
     AttrMemo memo[kMemoSize];
     PyObject* funcs[OP_COUNT] = {};  // strong
     Entry methods[OP_COUNT];
@@ -330,16 +331,19 @@ int super_setattr(PyObject* cls, PyObject* self, PyObject* item, PyObject* value
     return r ? 0 : -1;
 }
 
+// self.data[item] = value, the branch of __setattr__ for every item but "data".
+inline bool setattr_in_mapping(const RecordClass& c, PyObject* self, PyObject* item, PyObject* value) {
+    Owned d = Owned::steal(read_data(c, self));
+    return traced(d ? mapping_set(d.borrow(), item, value) : -1, site(c, SETATTR));
+}
+
 // if item != "data": self.data[item] = value
 // else: super(Class, self).__setattr__(item, value)
 bool do_setattr(RecordClass& c, PyObject* self, PyObject* item, PyObject* value) {
     const TracebackSite& where = site(c, SETATTR);
     int is_data = names_data(item);
     if (is_data < 0) return traced(-1, where);
-    if (!is_data) {
-        Owned d = Owned::steal(read_data(c, self));
-        return traced(d ? mapping_set(d.borrow(), item, value) : -1, where);
-    }
+    if (!is_data) return setattr_in_mapping(c, self, item, value);
     PyObject* cls = lookup_global(c.global);
     if (!cls) return traced(-1, where);
     // For the exact class, super() lands on object.__setattr__, which is the generic setter.
@@ -464,11 +468,11 @@ const OpInfo op_table[OP_COUNT] = {
 // ---- the class's own slots ----
 //
 // Each one does what the generic slot function does when the class's dunders are the
-// functions above. tp_setattro is left to the interpreter: object.__setattr__ refuses to
-// run on an instance whose class (or a base) has a C-level tp_setattro of its own
-// ("can't apply this __setattr__"), and the property setters and super().__setattr__ go
-// through it. The generic slot calls our __setattr__ without a bound method, which is
-// cheap enough.
+// functions above. tp_setattro is ours only where the interpreter lets object.__setattr__
+// and object.__delattr__ run on instances of a class with a C-level tp_setattro (3.13 on):
+// before, they refuse them ("can't apply this __setattr__"), and super().__setattr__ and
+// the direct use of the property setters go through them, so there the generic slot
+// stays and calls our __setattr__ by name.
 
 // Generic attribute lookup, then __getattr__ when it raised AttributeError; a name the class
 // does not define goes to __getattr__ directly, without raising and catching first (the
@@ -508,6 +512,18 @@ PyObject* fast_getattro(PyObject* self, PyObject* name) noexcept {
     if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
     PyErr_Clear();
     return do_getattr(c, self, name);
+}
+
+// Assignment calls __setattr__, which is ours while this slot is installed; deletion calls
+// __delattr__, object's, through the interpreter's own slot function.
+template <int K>
+int fast_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    RecordClass& c = g_classes[K];
+    if (!value) return c.generic_setattro(self, name, nullptr);
+    // A str of another length than "data" names a field: no comparison to make.
+    if (PyUnicode_CheckExact(name) && PyUnicode_GET_LENGTH(name) != 4) [[likely]]
+        return setattr_in_mapping(c, self, name, value) ? 0 : -1;
+    return do_setattr(c, self, name, value) ? 0 : -1;
 }
 
 template <int K>
@@ -560,6 +576,8 @@ void install_slots(RecordClass& c) {
     PyTypeObject* tp = c.type;
     c.fast_getattro = fast_getattro<K>;
     tp->tp_getattro = fast_getattro<K>;
+    c.generic_setattro = tp->tp_setattro;
+    if constexpr (CSDK_OBJECT_SETATTR_ALLOWS_C_SETTERS) tp->tp_setattro = fast_setattro<K>;
     tp->tp_as_mapping->mp_subscript = fast_subscript<K>;
     tp->tp_as_mapping->mp_ass_subscript = fast_ass_subscript<K>;
     if (c.funcs[CONTAINS]) tp->tp_as_sequence->sq_contains = fast_contains<K>;
