@@ -14,6 +14,7 @@ import os
 import signal
 import sys
 import threading
+from pathlib import Path
 from types import FrameType, TracebackType
 from typing import Any
 
@@ -46,13 +47,54 @@ def check(status: int, what: str, *, always_detail: bool = False) -> None:
 
 def parse_crossover_args(p: argparse.ArgumentParser, argv: list[str] | None) -> argparse.Namespace:
     """Adds the options every crossover session shares (--report, --quiet) to p, parses
-    argv and checks that the fast average is shorter than the slow one."""
+    argv and checks that the fast average is shorter than the slow one, and that the
+    report folder (and the --json file, where p has that option) can be written."""
     p.add_argument("--report", metavar="DIR", help="write equity.png, trades.csv and equity.csv here")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     args = p.parse_args(argv)
     if not 0 < args.fast < args.slow:
         p.error("need 0 < --fast < --slow")
+    check_output_paths(p, args)
     return args
+
+
+def check_output_paths(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Refuses (exit status 2, one line) a --json file or --report folder that could not
+    be written, before any session runs: a run of minutes should not end in a traceback."""
+    problems = []
+    if getattr(args, "json", None):
+        problems.append(output_problem(args.json, folder=False))
+    if getattr(args, "report", None):
+        problems.append(output_problem(args.report, folder=True))
+    for problem in problems:
+        if problem:
+            p.exit(2, f"{p.prog}: {problem}\n")
+
+
+def output_problem(path: str, *, folder: bool) -> str | None:
+    """Why a result file (or, with folder, a folder made when missing) could not be written
+    at path; None when it can."""
+    target = Path(path)
+    kind = "report folder" if folder else "output file"
+    if target.exists():
+        if folder != target.is_dir():
+            return f"{kind} {path}: {'not a folder' if folder else 'a folder'}"
+        if not os.access(target, os.W_OK | (os.X_OK if folder else 0)):
+            return f"{kind} {path}: not writable"
+        return None
+    # The nearest folder that exists must be a folder we may write into (folders missing
+    # below it are made, for a report; an output file's own folder must exist).
+    parent = target.parent
+    if not folder and not parent.is_dir():
+        what = "is not a folder" if parent.exists() else "does not exist"
+        return f"{kind} {path}: its folder {parent} {what}"
+    while not parent.exists():
+        parent = parent.parent
+    if not parent.is_dir():
+        return f"{kind} {path}: {parent} is not a folder"
+    if not os.access(parent, os.W_OK | os.X_OK):
+        return f"{kind} {path}: cannot write in {parent}"
+    return None
 
 
 def run_state(finished: bool, interrupted: bool) -> str:

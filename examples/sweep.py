@@ -1,8 +1,8 @@
 """A parameter sweep of the SMA crossover, one session per (fast, slow) pair, on Dask.
 
     python examples/sweep.py FILE.csv --fast 5,10,20 --slow 20,30,50 [--cash C]
-        [--commission R] [--scheduler tcp://host:port] [--workers N] --json OUT.json
-        [--report DIR]
+        [--commission R] [--adjusted] [--scheduler tcp://host:port] [--workers N]
+        --json OUT.json [--report DIR]
 
 Every pair with fast < slow runs the session of examples/sma_cross_csv.py in a Dask worker
 process. The SDK's state belongs to the process, so a process runs one session at a time:
@@ -15,7 +15,9 @@ installed with its examples extra (`pip install '.[examples]'`) and a `zv` (the 
 package, or `pip install ./host_package`), as the scheduler does.
 
 A session that fails is reported in its entry with its error, and the others go on.
-Ctrl-C cancels the sessions that have not run and reports those that have. --json writes
+Ctrl-C cancels the sessions that have not run and reports those that have. An unusable
+--json or --report path, or a scheduler that cannot be reached, is refused before any
+session runs; the results are written first, so a report that fails loses none. --json writes
 `results`, one entry per pair (fast, slow, final_equity, trades, the report's statistics,
 error); --report DIR adds results.csv and heat maps of the final equity and the Sharpe
 ratio over the grid.
@@ -37,10 +39,16 @@ from typing import Any
 HERE = Path(__file__).resolve().parent
 # The modules every worker imports to run a session, in the order they import each other.
 SESSION_MODULES = ["backtest_report.py", "session_control.py", "sma_cross_csv.py"]
+# How long to wait for a --scheduler to answer before giving up.
+SCHEDULER_TIMEOUT = "10s"
+
+
+class SchedulerError(RuntimeError):
+    """The cluster named by --scheduler cannot be reached."""
 
 
 def run_pair(file_name: str, data: bytes | None, read_error: str | None, fast: int, slow: int,
-             cash: float, commission: float) -> dict[str, Any]:
+             cash: float, commission: float, adjusted: bool = False) -> dict[str, Any]:
     """One session in a worker, from the file's bytes; its result entry, or its error."""
     entry: dict[str, Any] = {"fast": fast, "slow": slow}
     if data is None:
@@ -52,7 +60,7 @@ def run_pair(file_name: str, data: bytes | None, read_error: str | None, fast: i
         with tempfile.TemporaryDirectory(prefix="sweep-") as folder:
             path = Path(folder) / file_name
             path.write_bytes(data)
-            result = sma_cross_csv.run_session(path, fast, slow, cash, commission)
+            result = sma_cross_csv.run_session(path, fast, slow, cash, commission, adjusted=adjusted)
     except sma_cross_csv.SessionError as exc:
         return {**entry, "error": str(exc)}
     entry.update(final_equity=result["final_equity"], trades=len(result["trades"]),
@@ -79,6 +87,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--slow", type=int_list, required=True, help="slow lengths, e.g. 20,30,50")
     p.add_argument("--cash", type=float, default=10_000.0, help="starting cash")
     p.add_argument("--commission", type=float, default=0.002, help="commission ratio of the traded amount")
+    p.add_argument("--adjusted", action="store_true",
+                   help="trade on the prices of the file's Adj Close column")
     p.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://10.0.0.5:8786")
     p.add_argument("--workers", type=int, default=os.cpu_count() or 1,
                    help="worker processes of the local cluster (default: the number of cores)")
@@ -88,12 +98,39 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args = p.parse_args(argv)
     if args.workers < 1:
         p.error("--workers must be at least 1")
+    from session_control import check_output_paths
+
+    check_output_paths(p, args)
     return args
 
 
-def sweep(args: argparse.Namespace, pairs: list[tuple[int, int]]) -> tuple[list[dict[str, Any]], bool]:
-    """Runs the pairs; returns their entries in grid order and whether Ctrl-C cut it short."""
-    from distributed import Client, LocalCluster, as_completed
+def connect(args: argparse.Namespace) -> tuple[Any, Any]:
+    """The client of the cluster the sweep runs on, and the local cluster it started (None
+    with --scheduler). Raises SchedulerError when the scheduler cannot be reached."""
+    from distributed import Client, LocalCluster
+
+    if args.scheduler:
+        try:
+            return Client(args.scheduler, timeout=SCHEDULER_TIMEOUT), None
+        except (OSError, TimeoutError, ValueError, TypeError) as exc:
+            raise SchedulerError(f"cannot reach the scheduler {args.scheduler}: {exc}") from None
+    # The worker processes inherit an ignored SIGINT: Ctrl-C in a terminal goes to the
+    # whole process group, and it is this process that cancels and reports.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        # Quiet below errors: a Ctrl-C cancels running tasks, which Dask warns about.
+        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                               dashboard_address=None, silence_logs=logging.ERROR)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    return Client(cluster), cluster
+
+
+def sweep(args: argparse.Namespace, pairs: list[tuple[int, int]], client: Any,
+          cluster: Any) -> tuple[list[dict[str, Any]], bool]:
+    """Runs the pairs on the client's cluster, which it closes; returns their entries in
+    grid order and whether Ctrl-C cut it short."""
+    from distributed import as_completed
 
     from session_control import Progress
 
@@ -102,20 +139,6 @@ def sweep(args: argparse.Namespace, pairs: list[tuple[int, int]]) -> tuple[list[
         read_error = None
     except OSError as exc:
         data, read_error = None, f"cannot read {args.file}: {exc}"
-    cluster = None
-    if args.scheduler:
-        client = Client(args.scheduler)
-    else:
-        # The worker processes inherit an ignored SIGINT: Ctrl-C in a terminal goes to the
-        # whole process group, and it is this process that cancels and reports.
-        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-        try:
-            # Quiet below errors: a Ctrl-C cancels running tasks, which Dask warns about.
-            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                                   dashboard_address=None, silence_logs=logging.ERROR)
-        finally:
-            signal.signal(signal.SIGINT, previous)
-        client = Client(cluster)
     entries: dict[tuple[int, int], dict[str, Any]] = {}
     interrupted = False
     try:
@@ -123,7 +146,7 @@ def sweep(args: argparse.Namespace, pairs: list[tuple[int, int]]) -> tuple[list[
             client.upload_file(str(HERE / name))
         shared = client.scatter(data, broadcast=True) if data is not None else None
         futures = {client.submit(run_pair, Path(args.file).name, shared, read_error, fast, slow,
-                                 args.cash, args.commission, pure=False): (fast, slow)
+                                 args.cash, args.commission, args.adjusted, pure=False): (fast, slow)
                    for fast, slow in pairs}
         progress = Progress(len(futures), "session", "sweep", enabled=not args.quiet)
         try:
@@ -203,19 +226,30 @@ def heat_map(path: Path, results: list[dict[str, Any]], key: str, title: str, sp
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = parse_args(argv)
     # A script's folder is on the path already; imported as a module (python -m
     # examples.sweep), session_control and backtest_report are found only with this.
     sys.path.insert(0, str(HERE))
+    args = parse_args(argv)
     pairs = [(f, s) for f in args.fast for s in args.slow if f < s]
     if not pairs:
         print("no pair with fast < slow", file=sys.stderr)
         return 2
-    results, interrupted = sweep(args, pairs)
-    with open(args.json, "w", encoding="utf-8") as out:
-        json.dump({"file": args.file, "cash": args.cash, "commission": args.commission,
-                   "results": results}, out, indent=1)
-        out.write("\n")
+    try:
+        client, cluster = connect(args)
+    except SchedulerError as exc:
+        print(exc, file=sys.stderr)
+        return 2
+    results, interrupted = sweep(args, pairs, client, cluster)
+    # What ran is written before anything that could still fail: the table, the report.
+    failed_steps = 0
+    try:
+        with open(args.json, "w", encoding="utf-8") as out:
+            json.dump({"file": args.file, "cash": args.cash, "commission": args.commission,
+                       "adjusted": args.adjusted, "results": results}, out, indent=1)
+            out.write("\n")
+    except OSError as exc:
+        print(f"cannot write {args.json}: {exc}", file=sys.stderr)
+        failed_steps += 1
     failed = [e for e in results if e.get("error")]
     print(f"Sweep of {Path(args.file).name}: {len(results)} sessions, {len(results) - len(failed)} ran"
           + (" (interrupted)" if interrupted else ""))
@@ -227,11 +261,15 @@ def main(argv: list[str] | None = None) -> int:
             print(f"  {e['fast']:>5} {e['slow']:>5} {e['final_equity']:>14,.2f} {e['trades']:>7}"
                   f" {e['total_return']:>+9.2%} {number(e['sharpe_ratio'], '>7.2f')}")
     if args.report:
-        write_report(Path(args.report), results, Path(args.file).name)
-        print(f"  report: {args.report}/final_equity.png, sharpe_ratio.png, results.csv")
+        try:
+            write_report(Path(args.report), results, Path(args.file).name)
+            print(f"  report: {args.report}/final_equity.png, sharpe_ratio.png, results.csv")
+        except (OSError, ImportError) as exc:
+            print(f"cannot write the report into {args.report}: {exc}", file=sys.stderr)
+            failed_steps += 1
     if interrupted:
         return 130
-    return 1 if failed else 0
+    return 1 if failed or failed_steps else 0
 
 
 if __name__ == "__main__":
