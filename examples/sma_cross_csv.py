@@ -1,29 +1,35 @@
 """A long-only SMA crossover replayed on the bars of one CSV file.
 
     python examples/sma_cross_csv.py FILE.csv --fast 10 --slow 20 --cash 10000
-        --commission 0.002 --json OUT.json [--report DIR] [--quiet]
+        --commission 0.002 --json OUT.json [--adjusted] [--report DIR] [--quiet]
 
-FILE.csv holds one symbol's bars (`Date,Open,High,Low,Close,Volume`, dates or
-`YYYY-MM-DD HH:MM:SS` times); the symbol is the file's stem. The stand-in SDK's simulated
-session replays them through c_sdk, and the strategy trades on these rules:
+FILE.csv holds one symbol's bars; the symbol is the file's stem. The stand-in SDK's
+simulated session reads it (columns found by name in any order: a date or time, Open,
+High, Low, Close, optional Volume and Adj Close; comma- or semicolon-separated; any bar
+length; see docs/simulation.md) and replays it through c_sdk; the script asks the session
+for the file's first and last bar and its bar length rather than reading it itself. The
+strategy trades on these rules:
 
 - the simple moving averages of the closes over the last --fast and --slow bars;
 - enter when the fast one crosses above the slow one (on the previous bar fast < slow, on
   this bar fast > slow), exit when it crosses below; signals on each bar's close;
 - market orders, filled at the next bar's open; an entry buys as many whole shares as
-  the cash covers at the fill price, commission included (the order asks for more and
-  the session cuts it at the fill); an exit sells the whole position;
-- commission --commission of the traded amount on both legs, no slippage.
+  the cash covers at the fill price, commission included (a market order for the
+  available cash, which the session sizes at its fill, whatever the gap to the signal's
+  close); an exit sells the whole position;
+- commission --commission of the traded amount on both legs, no slippage;
+- with --adjusted, the prices of the file's Adj Close column (open, high and low scaled
+  by Adj Close / Close); without it an Adj Close column is unused, and the run says so.
 
 The run ends with a summary and the report's statistics; --json writes the final equity
 (cash plus the position at the last close), the trades and the statistics; --report DIR
-the equity chart, trades.csv and equity.csv. Ctrl-C stops the session and reports what
-ran. run_session() is the same session as a function (the parameter sweep uses it).
+the equity chart, trades.csv and equity.csv. An unusable --json or --report path is
+refused before the session runs. Ctrl-C stops the session and reports what ran.
+run_session() is the same session as a function (the parameter sweep uses it).
 """
 from __future__ import annotations
 
 import argparse
-import csv
 import json
 import math
 import sys
@@ -35,7 +41,7 @@ import c_sdk
 
 import session_control
 from backtest_report import (EquityPoint, close_curve, report_files_line, report_lines, statistics_of,
-                             trades_from_fills, write_report)
+                             time_text, trades_from_fills, write_report)
 from session_control import Progress, StopOnInterrupt, exit_status, parse_crossover_args, run_state
 from session_control import SessionError as SessionError  # sweep.py catches sma_cross_csv.SessionError
 
@@ -56,29 +62,6 @@ def query(fn: Any, request: dict[str, Any], what: str) -> Any:
     status, body = fn(json.dumps(request).encode())
     check(status, what)
     return json.loads(body) if body else {}
-
-
-def scan_file(path: Path) -> tuple[str, str, int, bool]:
-    """The first and last bar times, the number of bars and whether they are daily."""
-    try:
-        with open(path, newline="", encoding="utf-8") as f:
-            rows = csv.reader(f)
-            next(rows, None)  # the header
-            first = last = ""
-            count = 0
-            daily = True
-            for row in rows:
-                if not row or not row[0].strip():
-                    continue
-                last = row[0].strip()
-                first = first or last
-                count += 1
-                daily = daily and (len(last) == 10 or last.endswith("00:00:00"))
-    except (OSError, UnicodeDecodeError, csv.Error) as exc:
-        raise SessionError(f"cannot read {path}: {exc}") from None
-    if not count:
-        raise SessionError(f"{path} holds no bars")
-    return first, last, count, daily
 
 
 def sma(closes: list[float], n: int, back: int = 0) -> float:
@@ -139,21 +122,20 @@ class CrossSession:
             if fast_before < slow_before and fast_now > slow_now and self.position == 0:
                 self.buy_all(bar["close"])
             elif fast_before > slow_before and fast_now < slow_now and self.position > 0:
-                self.place(SELL, self.position)
+                self.place(SELL, {"volume": self.position})
         cash = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
         self.curve.append(EquityPoint(bar["eob"], cash["nav"], self.position > 0))
         self.progress.advance_to(self.bars)
 
     def buy_all(self, close: float) -> None:
-        # Twice what the cash buys at this close: the session cuts the order at its fill
-        # price (the next open) to the whole shares the cash covers, commission included.
+        # An order for the available cash: the session sizes it at its fill price (the
+        # next open) to the whole shares that cash covers, commission included.
         cash = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")["available"]
-        volume = int(cash / close * 2)
-        if volume > 0:
-            self.place(BUY, volume)
+        if cash > 0:
+            self.place(BUY, {"value": cash})
 
-    def place(self, side: int, volume: int) -> None:
-        order = {"symbol": self.symbol, "side": side, "order_type": MARKET, "volume": volume}
+    def place(self, side: int, size: dict[str, Any]) -> None:
+        order = {"symbol": self.symbol, "side": side, "order_type": MARKET, **size}
         query(c_sdk.py_zvi_place_order, order, "py_zvi_place_order")
         self.orders += 1
 
@@ -163,36 +145,60 @@ def ignore_event(name: str, payload: bytes) -> None:
 
 
 def run_session(path: str | Path, fast: int, slow: int, cash: float, commission: float,
-                progress: bool = False, report_dir: str | Path | None = None) -> dict[str, Any]:
+                progress: bool = False, report_dir: str | Path | None = None,
+                adjusted: bool = False) -> dict[str, Any]:
     """Runs the crossover on one CSV file and returns its result (what --json writes).
 
     Raises SessionError when the session cannot be set up or trade as told."""
     with _session_lock:
-        return _run_session(Path(path), fast, slow, cash, commission, progress, report_dir)
+        return _run_session(Path(path), fast, slow, cash, commission, progress, report_dir, adjusted)
 
 
-def _run_session(path: Path, fast: int, slow: int, cash: float, commission: float,
-                 progress: bool, report_dir: str | Path | None) -> dict[str, Any]:
-    if not 0 < fast < slow:
-        raise SessionError(f"need 0 < fast < slow, not fast {fast}, slow {slow}")
-    if not cash > 0 or not 0 <= commission < 1:
-        raise SessionError(f"need cash > 0 and 0 <= commission < 1, not {cash}, {commission}")
-    first, last, count, daily = scan_file(path)
-    reset_standin()
+def file_info(path: Path) -> dict[str, Any]:
+    """What the session read of the file: its bars, first and last bar time and bar length.
+    A file it cannot read is a SessionError naming the file, the line and the fault."""
+    if not path.is_file():
+        raise SessionError(f"{path}: no such file")
     # ';' separates the address's settings, so a path holding one cannot be named.
     if ";" in str(path.resolve()):
         raise SessionError(f"{path}: a data path cannot contain ';'")
     c_sdk.py_zvi_set_serv_addr(f"sim:data={path.resolve()}".encode())
+    status, body = c_sdk.py_zvi_get_symbol_infos(json.dumps({"symbols": [path.stem]}).encode())
+    if not c_sdk.c_status_ok(status):
+        # The reader's own words ("<file>, line <n>: <what is wrong>"), without the SDK's
+        # function name and status.
+        detail = c_sdk.py_zvi_get_ext_errormsg().decode("utf-8", "replace")
+        raise SessionError(detail.split(": ", 1)[1] if detail.startswith("zvi_") and ": " in detail
+                           else detail or f"{path}: cannot be read")
+    info: dict[str, Any] = json.loads(body or b"{}")["symbol_infos"][0]
+    return info
+
+
+def _run_session(path: Path, fast: int, slow: int, cash: float, commission: float,
+                 progress: bool, report_dir: str | Path | None, adjusted: bool) -> dict[str, Any]:
+    if not 0 < fast < slow:
+        raise SessionError(f"need 0 < fast < slow, not fast {fast}, slow {slow}")
+    if not cash > 0 or not 0 <= commission < 1:
+        raise SessionError(f"need cash > 0 and 0 <= commission < 1, not {cash}, {commission}")
+    reset_standin()
+    info = file_info(path)
+    if adjusted and not info["adj_close"]:
+        raise SessionError(f"{path}: --adjusted needs an Adj Close column")
+    notes = []
+    if info["adj_close"] and not adjusted:
+        notes.append("the file's Adj Close column is unused (--adjusted trades on it)")
+    first, last = info["first_bar"], info["last_bar"]
+    daily = info["frequency"] == "1d" and first.endswith(" 00:00:00") and last.endswith(" 00:00:00")
     c_sdk.py_zvi_set_strategy_id(b"sma-cross")
     status = c_sdk.py_zvi_set_backtest_config(
-        first[:10].encode(), last[:10].encode(), cash, transaction_ratio=0.0,
+        first.encode(), last.encode(), cash, transaction_ratio=0.0,
         commission_ratio=commission, commission_unit=0.0, slippage_ratio=0.0,
-        option_float_margin_ratio1=0.0, option_float_margin_ratio2=0.0, adjust=0,
+        option_float_margin_ratio1=0.0, option_float_margin_ratio2=0.0, adjust=int(adjusted),
         match_mode=0, check_cache=0)
     check(status, "py_zvi_set_backtest_config")
 
-    bar = Progress(count, "bar", path.stem, enabled=progress)
-    session = CrossSession(path.stem, "1d" if daily else frequency_of(path), fast, slow, bar)
+    bar = Progress(info["bars"], "bar", path.stem, enabled=progress)
+    session = CrossSession(path.stem, info["frequency"], fast, slow, bar)
     c_sdk.py_zvi_set_data_callback(session.on_event)
     try:
         with StopOnInterrupt() as interrupt:
@@ -216,14 +222,17 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
         "slow": slow,
         "cash": cash,
         "commission": commission,
-        "first_bar": first,
-        "last_bar": last,
+        "adjusted": adjusted,
+        "first_bar": time_text(first, daily),
+        "last_bar": time_text(last, daily),
+        "frequency": info["frequency"],
         "bars": session.bars,
         "events": session.events,
         "orders": session.orders,
         "run_status": run_status,
         "finished": session.finished,
         "interrupted": interrupt.interrupted,
+        "notes": notes,
         "final_equity": account["nav"],
         "trades": [{"entry_time": t.entry_time, "entry_price": t.entry_price, "size": t.size,
                     "exit_time": t.exit_time, "exit_price": t.exit_price if t.exit_time else None}
@@ -232,29 +241,17 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
     }
 
 
-def frequency_of(path: Path) -> str:
-    """The bar length of an intraday file: the smallest spacing of two bars on one day."""
-    from datetime import datetime
-    times = []
-    with open(path, newline="", encoding="utf-8") as f:
-        rows = csv.reader(f)
-        next(rows, None)
-        for row in rows:
-            if row and row[0].strip():
-                times.append(datetime.fromisoformat(row[0].strip()))
-    gaps = [(b - a).total_seconds() for a, b in zip(times, times[1:]) if a.date() == b.date()]
-    return f"{int(min(gaps))}s" if gaps else "1d"
-
-
 def summary(result: dict[str, Any]) -> str:
     lines = [
         f"Backtest {result['symbol']} {result['first_bar']} .. {result['last_bar']}"
-        f"  SMA({result['fast']}) x SMA({result['slow']})",
+        f"  SMA({result['fast']}) x SMA({result['slow']}) on {result['frequency']} bars"
+        + (", adjusted" if result["adjusted"] else ""),
         f"  run status      {result['run_status']} ({run_state(result['finished'], result['interrupted'])})",
         f"  bars            {result['bars']:,} of {result['events']:,} events",
         f"  orders          {result['orders']}",
         f"  initial cash    {result['cash']:,.2f}",
         f"  final equity    {result['final_equity']:,.2f}",
+        *(f"  note            {note}" for note in result["notes"]),
     ]
     return "\n".join(lines + report_lines(result))
 
@@ -267,6 +264,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--cash", type=float, default=10_000.0, help="starting cash")
     p.add_argument("--commission", type=float, default=0.002, help="commission ratio of the traded amount")
     p.add_argument("--json", metavar="OUT.json", help="write the result here")
+    p.add_argument("--adjusted", action="store_true",
+                   help="trade on the prices of the file's Adj Close column")
     return parse_crossover_args(p, argv)
 
 
@@ -274,7 +273,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     try:
         result = run_session(args.file, args.fast, args.slow, args.cash, args.commission,
-                             progress=not args.quiet, report_dir=args.report)
+                             progress=not args.quiet, report_dir=args.report, adjusted=args.adjusted)
     except SessionError as exc:
         print(exc, file=sys.stderr)
         return 2

@@ -169,19 +169,15 @@ def sma(values, n):
     return [math.fsum(values[i - n + 1:i + 1]) / n if i >= n - 1 else math.nan for i in range(len(values))]
 
 
-def test_csv_crossover_matches_the_reference_backtester(tmp_path):
-    """The GOOG daily bars the reference ships, MA(10) x MA(20), 10,000 cash, 0.2%
-    commission: the same trades and the same final equity to the cent."""
+def reference_run(bars, fast, slow, cash, commission):
+    """backtesting.py running the example's rules on a DataFrame of bars: the trades as
+    the example's --json writes them (times as dates for daily bars), and its stats."""
     backtesting = pytest.importorskip("backtesting")
-    from backtesting.test import GOOG
+    opens = bars.Open.tolist()
+    daily = all(t.hour == t.minute == t.second == 0 for t in bars.index)
 
-    fast, slow, cash, commission = 10, 20, 10_000, 0.002
-    csv_path = tmp_path / "GOOG.csv"
-    GOOG.to_csv(csv_path, index_label="Date")
-    ours = run_cross(csv_path, tmp_path / "out.json", "--fast", str(fast), "--slow", str(slow),
-                     "--cash", str(cash), "--commission", str(commission))
-
-    opens = GOOG.Open.tolist()
+    def when(t):
+        return str(t.date()) if daily else str(t)
 
     class Cross(backtesting.Strategy):
         def init(self):
@@ -202,16 +198,208 @@ def test_csv_crossover_matches_the_reference_backtester(tmp_path):
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the open trade at the end, the progress bar
-        stats = backtesting.Backtest(GOOG, Cross, cash=cash, commission=commission).run()
-    expected = [{"entry_time": str(t.EntryTime.date()), "entry_price": t.EntryPrice, "size": t.Size,
-                 "exit_time": str(t.ExitTime.date()), "exit_price": t.ExitPrice}
+        stats = backtesting.Backtest(bars, Cross, cash=cash, commission=commission).run()
+    expected = [{"entry_time": when(t.EntryTime), "entry_price": t.EntryPrice, "size": t.Size,
+                 "exit_time": when(t.ExitTime), "exit_price": t.ExitPrice}
                 for t in stats._trades.itertuples()]
-    expected += [{"entry_time": str(t.entry_time.date()), "entry_price": t.entry_price, "size": t.size,
+    expected += [{"entry_time": when(t.entry_time), "entry_price": t.entry_price, "size": t.size,
                   "exit_time": None, "exit_price": None} for t in stats._strategy.trades]
-    assert len(expected) > 40
+    return expected, stats
+
+
+def assert_same_backtest(ours, expected, stats):
     assert ours["trades"] == expected
     assert round(ours["final_equity"], 2) == round(stats["Equity Final [$]"], 2)
     assert ours["trade_count"] == len(expected) and ours["closed_trades"] == len(stats._trades)
+
+
+def test_csv_crossover_matches_the_reference_backtester(tmp_path):
+    """The GOOG daily bars the reference ships, MA(10) x MA(20), 10,000 cash, 0.2%
+    commission: the same trades and the same final equity to the cent."""
+    pytest.importorskip("backtesting")
+    from backtesting.test import GOOG
+
+    csv_path = tmp_path / "GOOG.csv"
+    GOOG.to_csv(csv_path, index_label="Date")
+    ours = run_cross(csv_path, tmp_path / "out.json", "--fast", "10", "--slow", "20",
+                     "--cash", "10000", "--commission", "0.002")
+    expected, stats = reference_run(GOOG, 10, 20, 10_000, 0.002)
+    assert len(expected) > 40
+    assert_same_backtest(ours, expected, stats)
+
+
+def walk_frame(bars, seed=5, hours=None):
+    """write_walk's bars as a DataFrame indexed by time (daily, or every `hours` hours
+    around the clock)."""
+    pd = pytest.importorskip("pandas")
+    rng = random.Random(seed)
+    rows, times, price = [], [], 50.0
+    when = pd.Timestamp("2021-01-04")
+    while len(rows) < bars:
+        if hours or when.weekday() < 5:
+            open_ = round(price * (1 + rng.gauss(0, 0.01)), 2)
+            close = round(open_ * (1 + rng.gauss(0, 0.02)), 2)
+            high = round(max(open_, close) * (1 + abs(rng.gauss(0, 0.005))), 2)
+            low = round(min(open_, close) * (1 - abs(rng.gauss(0, 0.005))), 2)
+            rows.append((open_, high, low, close, rng.randrange(1000, 90000)))
+            times.append(when)
+            price = close
+        when += pd.Timedelta(hours=hours or 24)
+    return pd.DataFrame(rows, columns=["Open", "High", "Low", "Close", "Volume"],
+                        index=pd.DatetimeIndex(times, name="Date"))
+
+
+def test_an_entry_after_a_gap_buys_what_the_cash_covers_at_the_fill(tmp_path):
+    """The bar an entry fills on opens 60% below the signal's close (an unadjusted 2:1
+    split and more): the entry still buys every share the cash covers at that open."""
+    pytest.importorskip("backtesting")
+    bars = walk_frame(300)
+    args = ("--fast", "5", "--slow", "15", "--cash", "10000", "--commission", "0.002")
+    bars.to_csv(tmp_path / "WALK.csv")
+    first_entry = run_cross(tmp_path / "WALK.csv", tmp_path / "plain.json", *args)["trades"][0]["entry_time"]
+    gapped = bars.copy()
+    after = gapped.index >= first_entry
+    gapped.loc[after, ["Open", "High", "Low", "Close"]] = (gapped.loc[after, ["Open", "High", "Low", "Close"]]
+                                                           * 0.4).round(2)
+    gapped.to_csv(tmp_path / "GAP.csv")
+    ours = run_cross(tmp_path / "GAP.csv", tmp_path / "gap.json", *args)
+    expected, stats = reference_run(gapped, 5, 15, 10_000, 0.002)
+    entry = ours["trades"][0]
+    assert entry["entry_time"] == first_entry
+    assert entry["size"] == int(10_000 // (entry["entry_price"] * 1.002))
+    assert_same_backtest(ours, expected, stats)
+
+
+LAYOUTS = {
+    # pandas' default: an unnamed index column first, the date a column of its own
+    "pandas-index": lambda df: df.reset_index().to_csv(),
+    "date-last": lambda df: df.reset_index()[["Open", "High", "Low", "Close", "Volume", "Date"]]
+    .to_csv(index=False),
+    "semicolons": lambda df: df.to_csv(sep=";", decimal=","),
+    "lower-case": lambda df: df.rename(columns=str.lower).to_csv(index_label="date"),
+    "utc-offset": lambda df: df.tz_localize("UTC").to_csv(),
+    "no-volume": lambda df: df.drop(columns="Volume").to_csv(),
+    "descending": lambda df: df.iloc[::-1].to_csv(),
+    "adj-close-unused": lambda df: df.assign(**{"Adj Close": df.Close * 0.5}).to_csv(),
+}
+
+
+@pytest.fixture(scope="module")
+def walk_reference():
+    pytest.importorskip("backtesting")
+    bars = walk_frame(260, seed=11)
+    return bars, *reference_run(bars, 5, 15, 10_000, 0.002)
+
+
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+def test_the_files_traders_have_trade_as_the_reference(tmp_path, walk_reference, layout):
+    bars, expected, stats = walk_reference
+    path = tmp_path / "WALK.csv"
+    path.write_text(LAYOUTS[layout](bars))
+    proc = run_example(str(path), "--json", str(tmp_path / "out.json"), "--quiet", "--fast", "5",
+                       "--slow", "15", "--cash", "10000", "--commission", "0.002", script=SMA_CROSS)
+    assert_same_backtest(json.loads((tmp_path / "out.json").read_text()), expected, stats)
+    noted = "Adj Close column is unused" in proc.stdout
+    assert noted == (layout == "adj-close-unused")
+
+
+@pytest.mark.parametrize("hours", [2, 4])
+def test_bars_of_hours_trade_as_the_reference(tmp_path, hours):
+    pytest.importorskip("backtesting")
+    bars = walk_frame(400, seed=hours, hours=hours)
+    bars.to_csv(tmp_path / "FX.csv")
+    ours = run_cross(tmp_path / "FX.csv", tmp_path / "out.json", "--fast", "5", "--slow", "15",
+                     "--cash", "10000", "--commission", "0.002")
+    assert ours["frequency"] == f"{hours * 3600}s"
+    assert_same_backtest(ours, *reference_run(bars, 5, 15, 10_000, 0.002))
+
+
+def test_adjusted_prices_trade_as_the_reference_on_scaled_bars(tmp_path):
+    """--adjusted: open, high and low scaled by Adj Close / Close, the close replaced."""
+    pytest.importorskip("backtesting")
+    bars = walk_frame(260, seed=3)
+    # A dividend-like step: every bar before the 150th adjusted down by 3%.
+    factor = [0.97 if i < 150 else 1.0 for i in range(len(bars))]
+    bars["Adj Close"] = (bars.Close * factor).round(4)
+    bars.to_csv(tmp_path / "DIV.csv")
+    ratio = bars["Adj Close"] / bars.Close
+    scaled = bars[["Open", "High", "Low"]].mul(ratio, axis=0).assign(Close=bars["Adj Close"],
+                                                                     Volume=bars.Volume)
+    ours = run_cross(tmp_path / "DIV.csv", tmp_path / "out.json", "--adjusted", "--fast", "5",
+                     "--slow", "15", "--cash", "10000", "--commission", "0.002")
+    expected, stats = reference_run(scaled[["Open", "High", "Low", "Close", "Volume"]], 5, 15, 10_000, 0.002)
+    assert ours["adjusted"] is True
+    assert [t["size"] for t in ours["trades"]] == [t["size"] for t in expected]
+    for got, want in zip(ours["trades"], expected):
+        assert got["entry_time"] == want["entry_time"] and got["exit_time"] == want["exit_time"]
+        assert got["entry_price"] == pytest.approx(want["entry_price"], rel=1e-12)
+    assert ours["final_equity"] == pytest.approx(stats["Equity Final [$]"], abs=0.01)
+
+
+def run_failing(script, *args, timeout=120):
+    proc = subprocess.run([sys.executable, str(script), *args], capture_output=True, text=True,
+                          timeout=timeout, cwd=ROOT)
+    assert "Traceback" not in proc.stderr, proc.stderr
+    return proc
+
+
+BAD_FILES = {
+    # name: (file text, the line named, words the message holds)
+    "high-below-low": ("Date,Open,High,Low,Close,Volume\n2024-01-02,10,11,9,10,5\n2024-01-03,10,9,11,10,5\n",
+                       3, "low"),
+    "not-a-number": ("Date,Open,High,Low,Close\n2024-01-02,10,11,9,ten\n", 2, "ten"),
+    "unordered": ("Date,Open,High,Low,Close\n2024-01-03,10,11,9,10\n2024-01-02,10,11,9,10\n"
+                  "2024-01-04,10,11,9,10\n", 4, "2024-01-04"),
+    "no-close": ("Date,Open,High,Low\n2024-01-02,10,11,9\n", 1, "Close"),
+    "no-rows": ("Date,Open,High,Low,Close,Volume\n", None, "no bars"),
+}
+
+
+@pytest.mark.parametrize("name", list(BAD_FILES))
+def test_a_bad_file_is_named_with_its_line(tmp_path, name):
+    text, line, words = BAD_FILES[name]
+    path = tmp_path / "BAD.csv"
+    path.write_text(text)
+    proc = run_failing(SMA_CROSS, str(path), "--quiet")
+    assert proc.returncode == 2
+    message = proc.stderr.strip()
+    assert "\n" not in message and str(path) in message and words in message, message
+    if line is not None:
+        assert f"line {line}" in message
+    assert "status" not in message and "invalid symbol" not in message
+
+
+def test_unusable_output_paths_are_refused_before_the_session(tmp_path):
+    data = write_walk(tmp_path / "WALK.csv", 60)
+    plain = tmp_path / "plain"
+    plain.write_text("")
+    cases = [
+        (SMA_CROSS, [str(data), "--report", str(plain / "sub")], "report folder"),
+        (SMA_CROSS, [str(data), "--report", str(plain)], "not a folder"),
+        (SMA_CROSS, [str(data), "--json", str(tmp_path / "missing" / "out.json")], "does not exist"),
+        (SMA_CROSS, [str(data), "--json", str(tmp_path)], "a folder"),
+        (EXAMPLE, ["--report", str(plain / "sub")], "report folder"),
+        (SWEEP, [str(data), "--fast", "3", "--slow", "8", "--json", str(tmp_path / "missing" / "x.json")],
+         "does not exist"),
+        (SWEEP, [str(data), "--fast", "3", "--slow", "8", "--json", str(tmp_path / "x.json"),
+                 "--report", str(plain)], "not a folder"),
+    ]
+    for script, args, words in cases:
+        proc = run_failing(script, *args, "--quiet")
+        lines = proc.stderr.strip().splitlines()
+        assert proc.returncode == 2 and words in lines[-1], (args, proc.stderr)
+        assert proc.stdout == ""  # no session ran
+    assert not (tmp_path / "x.json").exists()
+
+
+def test_an_unreachable_scheduler_is_refused_before_the_sweep(tmp_path):
+    pytest.importorskip("distributed")
+    data = write_walk(tmp_path / "WALK.csv", 60)
+    proc = run_failing(SWEEP, str(data), "--fast", "3", "--slow", "8", "--json", str(tmp_path / "x.json"),
+                       "--scheduler", "tcp://127.0.0.1:9", "--quiet")
+    assert proc.returncode == 2
+    assert proc.stderr.strip().splitlines()[-1].startswith("cannot reach the scheduler tcp://127.0.0.1:9")
+    assert not (tmp_path / "x.json").exists()
 
 
 def test_sweep_on_a_local_cluster_equals_the_single_runs(tmp_path):
