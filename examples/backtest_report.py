@@ -487,47 +487,71 @@ def spans_widely(values: Iterable[float]) -> bool:
     return bool(finite) and max(finite) > LOG_SCALE_SPAN * min(finite)
 
 
+def axis_number(value: float, _position: Any = None) -> str:
+    """A value axis's label: thousands separated, no exponent."""
+    return f"{value:,.0f}" if abs(value) >= 1000 else f"{value:.6g}"
+
+
+def sample_index(times: list[str], when: str) -> int:
+    """The position of the last sample at or before when (a time, or a date standing for
+    its whole day); 0 before the first."""
+    if len(when) == 10:
+        when += " 23:59:59"
+    return max(bisect.bisect_right(times, when) - 1, 0)
+
+
 def plot_equity(path: Path, report: ReportData, dd: list[float]) -> None:
     """The chart: a panel per symbol (up to MAX_PRICE_PANELS) with its closes, averages
     and the trades' entry and exit fills, the equity with the buy-and-hold basket, and
-    the drawdown; value axes on a log scale where their values span more than
-    LOG_SCALE_SPAN."""
+    the drawdown. Value axes are on a log scale where their values span more than
+    LOG_SCALE_SPAN. The time axis is trading time: one step per equity sample, so that
+    nights, weekends and holidays take no room."""
     import matplotlib
     matplotlib.use("Agg")  # files only: no display needed
     import matplotlib.pyplot as plt
-    from matplotlib.ticker import FuncFormatter, NullFormatter
+    from matplotlib.ticker import FuncFormatter, LogLocator, MaxNLocator, NullFormatter
 
     curve = report.curve
-    times = [parse_time(p.time) for p in curve]
+    if not curve:  # a session that ended before its first bar: a chart that says so
+        fig = plt.figure(figsize=(8, 2))
+        try:
+            fig.text(0.5, 0.6, report.title(), ha="center", fontsize=10)
+            fig.text(0.5, 0.3, "no equity sample: the session had no bar", ha="center", fontsize=10)
+            fig.savefig(path, dpi=100)
+        finally:
+            plt.close(fig)
+        return
+    times = [p.time for p in curve]
+    steps = range(len(curve))
     shown = [s for s in report.symbols if report.prices[s].closes][:MAX_PRICE_PANELS]
-    ratios = [2.0] * len(shown) + [3.0, 1.0]
-    fig, axes = plt.subplots(len(ratios), 1, sharex=True, figsize=(12, 2.2 * sum(ratios) + 0.8),
+    ratios = [2.0] * len(shown) + [2.6, 1.0]
+    fig, axes = plt.subplots(len(ratios), 1, sharex=True, figsize=(12, 1.9 * sum(ratios) + 1.2),
                              gridspec_kw={"height_ratios": ratios}, squeeze=False)
     panels = [row[0] for row in axes]
-    plain = FuncFormatter(lambda v, _: f"{v:,.6g}")
 
     def value_axis(ax: Any, values: Iterable[float]) -> None:
         if spans_widely(values):
             ax.set_yscale("log")
+            ax.yaxis.set_major_locator(LogLocator(base=10, subs=(1.0, 2.0, 3.0, 5.0)))
             ax.yaxis.set_minor_formatter(NullFormatter())
-        ax.yaxis.set_major_formatter(plain)
+        ax.yaxis.set_major_formatter(FuncFormatter(axis_number))
         ax.grid(True, alpha=0.3)
 
     try:
         for ax, symbol in zip(panels, shown):
             series = report.prices[symbol]
-            when = [parse_time(t) for t in series.times]
-            ax.plot(when, series.closes, color="black", linewidth=0.8, label=f"{symbol} close")
+            where = [sample_index(times, t) for t in series.times]
+            ax.plot(where, series.closes, color="black", linewidth=0.8, label=f"{symbol} close")
             for (label, column), colour in zip(series.averages.items(), ["tab:orange", "tab:purple", "tab:olive"]):
-                ax.plot(when, column, color=colour, linewidth=0.9, label=label)
+                ax.plot(where, column, color=colour, linewidth=0.9, label=label)
             trades = [t for t in report.trades if t.symbol == symbol]
-            ax.scatter([parse_time(t.entry_time) for t in trades], [t.entry_price for t in trades],
-                       marker="^", color="tab:green", s=28, zorder=3, label="entry fill")
+            ax.scatter([sample_index(times, t.entry_time) for t in trades], [t.entry_price for t in trades],
+                       marker="^", color="tab:green", s=24, zorder=3, label="entry fill")
             exits = [t for t in trades if t.exit_time is not None and t.exit_price is not None]
-            ax.scatter([parse_time(t.exit_time or "") for t in exits], [t.exit_price for t in exits],
-                       marker="v", color="tab:red", s=28, zorder=3, label="exit fill")
+            ax.scatter([sample_index(times, t.exit_time or "") for t in exits], [t.exit_price for t in exits],
+                       marker="v", color="tab:red", s=24, zorder=3, label="exit fill")
             value_axis(ax, series.closes)
-            ax.set_ylabel("price")
+            ax.set_ylabel("price" + (" (log scale)" if ax.get_yscale() == "log" else ""))
             ax.legend(loc="upper left", fontsize=8, ncol=5)
         if len(shown) < len(report.symbols):
             panels[0].text(1.0, 1.02, f"prices of the first {len(shown)} of {len(report.symbols)} symbols",
@@ -536,17 +560,31 @@ def plot_equity(path: Path, report: ReportData, dd: list[float]) -> None:
         top, bottom = panels[-2], panels[-1]
         equity = [p.equity for p in curve]
         benchmark = report.benchmark()
-        top.plot(times, equity, color="tab:blue", linewidth=1.2, label="equity")
-        top.plot(times, benchmark, color="grey", linewidth=1.0, label="buy and hold")
+        basket = "buy and hold" + (" (equal-weight basket)" if len(report.symbols) > 1 else "")
+        top.plot(steps, equity, color="tab:blue", linewidth=1.2, label="equity")
+        top.plot(steps, benchmark, color="grey", linewidth=1.0, label=basket)
         top.axhline(report.initial_cash, color="grey", linewidth=0.8, linestyle="--", label="initial cash")
         value_axis(top, [*equity, *benchmark])
         top.set_ylabel("equity" + (" (log scale)" if top.get_yscale() == "log" else ""))
         top.legend(loc="upper left", fontsize=8)
         panels[0].set_title(report.title(), fontsize=10)
-        bottom.fill_between(times, [100 * d for d in dd], 0, color="tab:red", alpha=0.4, linewidth=0)
-        bottom.plot(times, [100 * d for d in dd], color="tab:red", linewidth=0.8)
+        bottom.fill_between(steps, [100 * d for d in dd], 0, color="tab:red", alpha=0.4, linewidth=0)
+        bottom.plot(steps, [100 * d for d in dd], color="tab:red", linewidth=0.8)
         bottom.set_ylabel("drawdown %")
         bottom.grid(True, alpha=0.3)
+
+        span_days = (parse_time(times[-1]) - parse_time(times[0])).days
+        short = 10 if report.book.daily or span_days > 60 else 16
+
+        def time_label(x: float, _position: Any = None) -> str:
+            i = int(round(x))
+            return times[i][:short] if 0 <= i < len(times) else ""
+
+        bottom.xaxis.set_major_locator(MaxNLocator(nbins=10, integer=True))
+        bottom.xaxis.set_major_formatter(FuncFormatter(time_label))
+        bottom.set_xlim(0, len(curve) - 1)
+        bottom.set_xlabel("trading time: one step per equity sample (closed hours and days take no room)",
+                          fontsize=8)
         fig.autofmt_xdate()
         fig.tight_layout()
         fig.savefig(path, dpi=100)

@@ -156,6 +156,15 @@ def test_buy_and_hold_basket_and_its_line():
     assert report.buy_and_hold_return(data.prices.values()) == pytest.approx((1.5 + 0.5) / 2 - 1)
 
 
+def test_report_of_a_session_without_bars(tmp_path):
+    pytest.importorskip("matplotlib")
+    data = report.ReportData(["A"], 1000.0, commission=0.0, strategy="test")
+    data.finish(1000.0, False)
+    report.write_report(tmp_path, data)
+    assert (tmp_path / "equity.png").read_bytes().startswith(b"\x89PNG\r\n")
+    assert (tmp_path / "equity.csv").read_text().splitlines() == ["time,equity,drawdown,exposed"]
+
+
 # ---- end to end against backtesting.py ----
 
 def goog_daily():
