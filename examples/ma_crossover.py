@@ -27,8 +27,7 @@ from typing import Any, Callable
 
 import c_sdk
 
-from backtest_report import (EquityPoint, TradeBook, close_curve, report_files_line, report_lines,
-                             statistics_of, write_report)
+from backtest_report import ReportData, report_files_line, report_lines, write_report
 from session_control import (Progress, SessionError, StopOnInterrupt, check, exit_status, parse_crossover_args,
                              run_state, sdk_error)
 
@@ -72,6 +71,7 @@ class Strategy:
     progress: Progress
     start_day: date
     ticks: bool
+    report: ReportData  # the bars, equity samples and fills, for the report
     state: dict[str, SymbolState] = field(default_factory=dict)
     events: Counter[str] = field(default_factory=Counter)
     open_orders: dict[str, int] = field(default_factory=dict)  # order id -> bars left
@@ -79,9 +79,8 @@ class Strategy:
     filled_volume: int = 0
     finished: bool = False
     handler_errors: int = 0
-    book: TradeBook = field(default_factory=lambda: TradeBook(daily=False))
-    curve: list[EquityPoint] = field(default_factory=list)
     last_day: str = ""
+    labels: tuple[str, str] = ("", "")
     # Event name -> (bound handler, payload decoder); not a class attribute, so that the
     # dataclass needs no ClassVar annotation (which it cannot resolve when the script runs
     # as another module's __main__, e.g. under python -m cProfile).
@@ -90,7 +89,8 @@ class Strategy:
     def __post_init__(self) -> None:
         for symbol in self.symbols:
             self.state[symbol] = SymbolState(deque(maxlen=self.slow))
-        self.book.daily = self.frequency == "1d"
+        self.report.book.daily = self.frequency == "1d"
+        self.labels = (f"MA({self.fast})", f"MA({self.slow})")  # the averages' names in the report
         # Ticks and schedule events have no handler: on_event only counts them.
         self.handlers = {
             "init": (self.on_init, decode),
@@ -127,10 +127,12 @@ class Strategy:
         self.sample(bar.eob)
         st = self.state[bar.symbol]
         st.closes.append(bar.close)
-        if len(st.closes) < self.slow:
+        n = len(st.closes)
+        fast = sum(list(st.closes)[-self.fast:]) / self.fast if n >= self.fast else None
+        slow = sum(st.closes) / self.slow if n >= self.slow else None
+        self.report.add_bar(bar.symbol, bar.eob, bar.close, {self.labels[0]: fast, self.labels[1]: slow})
+        if fast is None or slow is None:
             return
-        fast = sum(list(st.closes)[-self.fast:]) / self.fast
-        slow = sum(st.closes) / self.slow
         above = fast > slow
         crossed = st.fast_above is not None and above != st.fast_above
         st.fast_above = above
@@ -141,10 +143,11 @@ class Strategy:
 
     def sample(self, when: str) -> None:
         """One point of the equity curve per bar time; the progress bar counts days."""
-        if self.curve and self.curve[-1].time == when:
+        curve = self.report.curve
+        if curve and curve[-1].time == when:
             return
         cash = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
-        self.curve.append(EquityPoint(when, cash["nav"], cash["market_value"] > 0))
+        self.report.add_sample(when, cash["nav"], cash["market_value"] > 0)
         day = when[:10]
         if day != self.last_day:
             self.last_day = day
@@ -153,7 +156,7 @@ class Strategy:
     def on_execution_report(self, event: dict[str, Any]) -> None:
         self.fills += 1
         self.filled_volume += event["volume"]
-        self.book.add(event)
+        self.report.add_fill(event)
 
     def on_order_status(self, event: dict[str, Any]) -> None:
         if event["status"] in FINAL_STATUSES:
@@ -245,14 +248,12 @@ def summary(args: argparse.Namespace, strategy: Strategy, run_status: int, inter
     ]
     if strategy.handler_errors:
         lines.append(f"  handler errors  {strategy.handler_errors}")
-    close_curve(strategy.curve, cash["nav"], cash["market_value"] > 0)
-    trades = strategy.book.trades
-    stats = statistics_of(strategy.curve, cash["initial_cash"], trades, cash["cum_commission"])
+    report = strategy.report
+    report.finish(cash["nav"], cash["market_value"] > 0)
+    stats = report.statistics(cash["cum_commission"])
     lines += report_lines(stats)
     if args.report:
-        write_report(Path(args.report), strategy.curve, trades,
-                     f"MA({strategy.fast}) x MA({strategy.slow}) on {', '.join(strategy.symbols)}",
-                     cash["initial_cash"])
+        write_report(Path(args.report), report)
         lines.append(report_files_line(args.report))
     return "\n".join(lines)
 
@@ -288,7 +289,9 @@ def main(argv: list[str] | None = None) -> int:
     progress = Progress((end - start).days + 1, "day", "backtest", enabled=not args.quiet)
     strategy = Strategy(symbols=symbols, frequency=args.frequency, fast=args.fast, slow=args.slow,
                         budget=args.cash / (2 * len(symbols)), order_timeout=args.order_timeout,
-                        progress=progress, start_day=start, ticks=not args.data)
+                        progress=progress, start_day=start, ticks=not args.data,
+                        report=ReportData(symbols, args.cash, commission=args.commission,
+                                          strategy=f"MA({args.fast}) x MA({args.slow}) on {args.frequency} bars"))
     c_sdk.py_zvi_set_data_callback(strategy.on_event)
     with StopOnInterrupt() as interrupt:
         # Said once Ctrl-C stops the session: whoever waits for this line may interrupt.

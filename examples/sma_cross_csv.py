@@ -40,8 +40,7 @@ from typing import Any
 import c_sdk
 
 import session_control
-from backtest_report import (EquityPoint, close_curve, report_files_line, report_lines, statistics_of,
-                             time_text, trades_from_fills, write_report)
+from backtest_report import ReportData, report_files_line, report_lines, time_text, write_report
 from session_control import Progress, StopOnInterrupt, exit_status, parse_crossover_args, run_state
 from session_control import SessionError as SessionError  # sweep.py catches sma_cross_csv.SessionError
 
@@ -80,16 +79,16 @@ def reset_standin() -> None:
 
 
 class CrossSession:
-    def __init__(self, symbol: str, frequency: str, fast: int, slow: int, progress: Progress) -> None:
+    def __init__(self, symbol: str, frequency: str, fast: int, slow: int, progress: Progress,
+                 report: ReportData) -> None:
         self.symbol, self.frequency, self.fast, self.slow = symbol, frequency, fast, slow
         self.progress = progress
+        self.report = report  # the bars, equity samples and fills, for the report
         self.closes: list[float] = []
         self.position = 0
         self.bars = 0
         self.events = 0
         self.orders = 0
-        self.fills: list[dict[str, Any]] = []
-        self.curve: list[EquityPoint] = []
         self.finished = False
         self.errors: list[str] = []
 
@@ -100,7 +99,7 @@ class CrossSession:
                 self.on_bar(json.loads(payload))
             elif name == "execution_report":
                 fill = json.loads(payload)
-                self.fills.append(fill)
+                self.report.add_fill(fill)
                 self.position += fill["volume"] if fill["side"] == BUY else -fill["volume"]
             elif name == "init":
                 check(c_sdk.py_zvi_subscribe(self.symbol.encode(), self.frequency.encode(), False),
@@ -123,8 +122,12 @@ class CrossSession:
                 self.buy_all(bar["close"])
             elif fast_before > slow_before and fast_now < slow_now and self.position > 0:
                 self.place(SELL, {"volume": self.position})
+        n = len(closes)
+        self.report.add_bar(self.symbol, bar["eob"], bar["close"], {
+            f"SMA({self.fast})": sma(closes, self.fast) if n >= self.fast else None,
+            f"SMA({self.slow})": sma(closes, self.slow) if n >= self.slow else None})
         cash = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
-        self.curve.append(EquityPoint(bar["eob"], cash["nav"], self.position > 0))
+        self.report.add_sample(bar["eob"], cash["nav"], self.position > 0)
         self.progress.advance_to(self.bars)
 
     def buy_all(self, close: float) -> None:
@@ -198,7 +201,9 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
     check(status, "py_zvi_set_backtest_config")
 
     bar = Progress(info["bars"], "bar", path.stem, enabled=progress)
-    session = CrossSession(path.stem, info["frequency"], fast, slow, bar)
+    report = ReportData([path.stem], cash, commission=commission, strategy=f"SMA({fast}) x SMA({slow})",
+                        daily=daily)
+    session = CrossSession(path.stem, info["frequency"], fast, slow, bar, report)
     c_sdk.py_zvi_set_data_callback(session.on_event)
     try:
         with StopOnInterrupt() as interrupt:
@@ -210,12 +215,11 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
         raise SessionError(session.errors[0])
 
     account = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
-    close_curve(session.curve, account["nav"], session.position > 0)
-    trades = trades_from_fills(session.fills, daily)
-    stats = statistics_of(session.curve, cash, trades, account["cum_commission"])
+    report.finish(account["nav"], session.position > 0)
+    trades = report.trades
+    stats = report.statistics(account["cum_commission"])
     if report_dir is not None:
-        write_report(Path(report_dir), session.curve, trades,
-                     f"SMA({fast}) x SMA({slow}) on {path.stem}", cash)
+        write_report(Path(report_dir), report)
     return {
         "symbol": path.stem,
         "fast": fast,

@@ -178,7 +178,11 @@ def number(value: Any, spec: str) -> str:
     return "n/a" if value is None else format(value, spec)
 
 
-def write_report(folder: Path, results: list[dict[str, Any]], title: str) -> None:
+def write_report(folder: Path, results: list[dict[str, Any]], title: str,
+                 fasts: list[int] | None = None, slows: list[int] | None = None) -> None:
+    """Writes results.csv and the heat maps of the final equity and the Sharpe ratio into
+    folder. The maps' grid is every fast and slow length of the results, and of fasts and
+    slows when given (the lengths asked for, including those of no pair that ran)."""
     from backtest_report import STAT_KEYS
 
     folder.mkdir(parents=True, exist_ok=True)
@@ -188,41 +192,87 @@ def write_report(folder: Path, results: list[dict[str, Any]], title: str) -> Non
         rows.writeheader()
         for entry in results:
             rows.writerow({k: "" if entry.get(k) is None else entry.get(k) for k in fields})
-    heat_map(folder / "final_equity.png", results, "final_equity", f"final equity: {title}", ",.0f")
-    heat_map(folder / "sharpe_ratio.png", results, "sharpe_ratio", f"Sharpe ratio: {title}", ".2f")
+    heat_map(folder / "final_equity.png", results, "final_equity", "final equity", title, ",.0f",
+             fasts, slows)
+    heat_map(folder / "sharpe_ratio.png", results, "sharpe_ratio", "Sharpe ratio", title, ".2f",
+             fasts, slows)
 
 
-def heat_map(path: Path, results: list[dict[str, Any]], key: str, title: str, spec: str) -> None:
+def heat_map(path: Path, results: list[dict[str, Any]], key: str, label: str, title: str, spec: str,
+             fasts: list[int] | None = None, slows: list[int] | None = None) -> None:
+    """A map of results' key over the (fast, slow) grid: a labelled colour bar, the best
+    (highest) cell outlined, and the cells with no value told apart: fast >= slow (not
+    run), a failed session, and a session whose value is undefined (n/a)."""
     import matplotlib
     matplotlib.use("Agg")  # files only: no display needed
     import matplotlib.pyplot as plt
+    from matplotlib.patches import Patch, Rectangle
+    from matplotlib.ticker import FuncFormatter
 
-    fasts = sorted({e["fast"] for e in results})
-    slows = sorted({e["slow"] for e in results})
-    grid = [[math.nan] * len(slows) for _ in fasts]
-    for e in results:
-        if e.get(key) is not None:
-            grid[fasts.index(e["fast"])][slows.index(e["slow"])] = e[key]
-    fig, ax = plt.subplots(figsize=(1.6 + 1.3 * len(slows), 1.4 + 0.8 * len(fasts)))
+    fast_axis = sorted({*(fasts or []), *(e["fast"] for e in results)})
+    slow_axis = sorted({*(slows or []), *(e["slow"] for e in results)})
+    by_pair = {(e["fast"], e["slow"]): e for e in results}
+    grid = [[math.nan] * len(slow_axis) for _ in fast_axis]
+    for (fast, slow), e in by_pair.items():
+        if not e.get("error") and e.get(key) is not None:
+            grid[fast_axis.index(fast)][slow_axis.index(slow)] = e[key]
+    finite = [(v, i, j) for i, row in enumerate(grid) for j, v in enumerate(row) if not math.isnan(v)]
+    fig, ax = plt.subplots(figsize=(2.4 + 1.3 * len(slow_axis), 2.4 + 0.8 * len(fast_axis)))
     try:
         image = ax.imshow(grid, cmap="viridis", aspect="auto", origin="lower")
-        fig.colorbar(image, ax=ax)
-        ax.set_xticks(range(len(slows)), [str(s) for s in slows])
-        ax.set_yticks(range(len(fasts)), [str(f) for f in fasts])
-        ax.set_xlabel("slow")
-        ax.set_ylabel("fast")
-        ax.set_title(title, fontsize=10)
-        finite = [v for row in grid for v in row if not math.isnan(v)]
-        middle = (min(finite) + max(finite)) / 2 if finite else 0.0
-        for i, row in enumerate(grid):
-            for j, value in enumerate(row):
-                text = "" if math.isnan(value) else format(value, spec)
+        if finite:  # with no value, a colour bar would only show a meaningless scale
+            fig.colorbar(image, ax=ax, label=label, format=FuncFormatter(lambda v, _: format(v, spec)))
+        ax.set_xticks(range(len(slow_axis)), [str(s) for s in slow_axis])
+        ax.set_yticks(range(len(fast_axis)), [str(f) for f in fast_axis])
+        ax.set_xlabel("slow (bars)")
+        ax.set_ylabel("fast (bars)")
+        ax.set_title(f"{label}: {title}", fontsize=10)
+        low = min(v for v, _, _ in finite) if finite else 0.0
+        high = max(v for v, _, _ in finite) if finite else 0.0
+        middle = (low + high) / 2
+        kinds: set[str] = set()
+        for i, fast in enumerate(fast_axis):
+            for j, slow in enumerate(slow_axis):
+                value, entry = grid[i][j], by_pair.get((fast, slow))
+                if not math.isnan(value):
+                    ax.text(j, i, format(value, spec), ha="center", va="center", fontsize=9,
+                            color="black" if value > middle else "white")
+                    continue
+                if entry is None:
+                    kind, text = ("excluded", "not run") if fast >= slow else ("missing", "no result")
+                elif entry.get("error"):
+                    kind, text = "failed", "failed"
+                else:
+                    kind, text = "undefined", "n/a"
+                kinds.add(kind)
+                face, hatch = CELL_STYLES[kind]
+                ax.add_patch(Rectangle((j - 0.5, i - 0.5), 1, 1, facecolor=face, hatch=hatch,
+                                       edgecolor="grey", linewidth=0))
                 ax.text(j, i, text, ha="center", va="center", fontsize=9,
-                        color="black" if value > middle else "white")
-        fig.tight_layout()
+                        color="dimgrey" if kind == "excluded" else "black",
+                        bbox={"facecolor": face, "edgecolor": "none", "pad": 1.5})
+        handles = []
+        if finite:
+            _, i, j = max(finite)
+            ax.add_patch(Rectangle((j - 0.5, i - 0.5), 1, 1, fill=False, edgecolor="red", linewidth=3))
+            handles.append(Patch(fill=False, edgecolor="red", linewidth=3, label=f"best: {format(high, spec)}"))
+        for kind in CELL_STYLES:
+            if kind in kinds:
+                face, hatch = CELL_STYLES[kind]
+                handles.append(Patch(facecolor=face, hatch=hatch, edgecolor="grey", label=CELL_LABELS[kind]))
+        fig.legend(handles=handles, loc="lower center", ncol=2, fontsize=8, frameon=False)
+        rows = math.ceil(len(handles) / 2)
+        fig.tight_layout(rect=(0, min(0.3, 0.28 * rows / fig.get_figheight()) + 0.01, 1, 1))
         fig.savefig(path, dpi=100)
     finally:
         plt.close(fig)
+
+
+# How the heat maps draw the cells without a value: face colour and hatch.
+CELL_STYLES = {"excluded": ("white", "//"), "failed": ("mistyrose", "xx"),
+               "undefined": ("lightgrey", ""), "missing": ("white", "..")}
+CELL_LABELS = {"excluded": "fast >= slow: not run", "failed": "session failed (see its error)",
+               "undefined": "ran, value undefined (n/a)", "missing": "no result"}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -262,7 +312,7 @@ def main(argv: list[str] | None = None) -> int:
                   f" {e['total_return']:>+9.2%} {number(e['sharpe_ratio'], '>7.2f')}")
     if args.report:
         try:
-            write_report(Path(args.report), results, Path(args.file).name)
+            write_report(Path(args.report), results, Path(args.file).name, args.fast, args.slow)
             print(f"  report: {args.report}/final_equity.png, sharpe_ratio.png, results.csv")
         except (OSError, ImportError) as exc:
             print(f"cannot write the report into {args.report}: {exc}", file=sys.stderr)

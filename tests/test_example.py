@@ -448,13 +448,14 @@ def test_report_statistics_by_hand():
     curve = [report.EquityPoint(f"2024-01-0{d} 15:00:00", v, d > 2)
              for d, v in [(2, 100.0), (3, 120.0), (4, 90.0), (5, 130.0)]]
     stats = report.statistics_of(curve, 100.0, trades, 2.5)
-    returns = [0.0, 0.2, -0.25, 130 / 90 - 1]
-    mean = sum(returns) / 4
-    sd = math.sqrt(sum((r - mean) ** 2 for r in returns) / 3)
+    # Three daily returns over three calendar days: 365.25 of them a year.
+    returns = [0.2, -0.25, 130 / 90 - 1]
+    mean = sum(returns) / 3
+    sd = math.sqrt(sum((r - mean) ** 2 for r in returns) / 2)
     assert stats["total_return"] == pytest.approx(0.3)
-    assert stats["annualised_return"] == pytest.approx(1.3 ** (252 / 4) - 1)
-    assert stats["annualised_volatility"] == pytest.approx(sd * math.sqrt(252))
-    assert stats["sharpe_ratio"] == pytest.approx(mean / sd * math.sqrt(252))
+    assert stats["annualised_return"] == pytest.approx(1.3 ** (365.25 / 3) - 1)
+    assert stats["annualised_volatility"] == pytest.approx(sd * math.sqrt(365.25))
+    assert stats["sharpe_ratio"] == pytest.approx(mean / sd * math.sqrt(365.25))
     assert stats["max_drawdown"] == pytest.approx(0.25)
     assert stats["max_drawdown_days"] == 2.0  # from the peak on the 3rd back to it on the 5th
     assert stats["exposure"] == 0.75
