@@ -85,7 +85,7 @@ void Account::match(std::size_t index, const Step& step, std::int64_t now, std::
     const bool buy = o.side == kBuy;
     if (o.type == kLimit && (buy ? step.price > o.price : step.price < o.price)) return;
     std::int64_t volume = o.remaining();
-    if (costs_.transaction_ratio > 0)
+    if (costs_.transaction_ratio > 0 && step.capped)
         volume = std::min(volume, static_cast<std::int64_t>(std::floor(step.volume * costs_.transaction_ratio)));
     double price = buy ? step.price * (1 + costs_.slippage) : step.price * (1 - costs_.slippage);
     if (o.type == kLimit) {
@@ -259,7 +259,7 @@ Status Account::place(const json::Value& req, Prices& prices, std::int64_t now, 
     if (orders_[index].open() && costs_.match_mode == 1) {
         // Matched at once against the current price.
         const Step step = prices.step(orders_[index].symbol);
-        match(index, Step{current, 0.0, step.volume}, now, queue);
+        match(index, Step{current, 0.0, step.volume, step.capped}, now, queue);
         if (!orders_[index].open()) finish(index);
     }
     json::Writer w(res);
