@@ -28,8 +28,8 @@ DAY = "2024-01-02"  # a Tuesday
 TEXTS = {1001: b"invalid request", 1002: b"invalid symbol", 1003: b"unknown or finished order",
          1004: b"no active backtest session", 1005: b"not found"}
 
-ORDER_KEYS = ["order_id", "cl_ord_id", "account_id", "symbol", "side", "order_type", "price", "volume", "status",
-              "filled_volume", "filled_amount", "filled_vwap", "filled_commission", "ord_rej_reason",
+ORDER_KEYS = ["order_id", "cl_ord_id", "account_id", "symbol", "side", "order_type", "price", "volume", "value",
+              "status", "filled_volume", "filled_amount", "filled_vwap", "filled_commission", "ord_rej_reason",
               "ord_rej_reason_detail", "created_at", "updated_at"]
 EXEC_KEYS = ["exec_id", "order_id", "cl_ord_id", "account_id", "symbol", "side", "price", "volume", "amount",
              "commission", "created_at"]
@@ -98,7 +98,9 @@ def query(fn, req=None):
 
 
 def order(symbol=S1, side=BUY, order_type=MARKET, volume=100, **extra):
-    return {"symbol": symbol, "side": side, "order_type": order_type, "volume": volume, **extra}
+    """An order request; a field given as ... is left out."""
+    req = {"symbol": symbol, "side": side, "order_type": order_type, "volume": volume, **extra}
+    return {k: v for k, v in req.items() if v is not ...}
 
 
 def place(**kwargs):
@@ -269,7 +271,7 @@ def scripted_session(seed):
 # What scripted_session(7) delivers and answers, pinned across builds: any change in how
 # payloads are written (number and string forms, key order) or in the simulation itself
 # shows here. Update it only for an intended change of the output.
-SESSION_7_SHA256 = "eed70e9b823f1d20e6b3fa4de752bdef1f5a7c64a2bf5ea5fcc6487843f15df9"
+SESSION_7_SHA256 = "0c42c20eda7fde644882ca1552101c22c06306b27d0934b7cd1010adceb481bd"
 
 
 def session_digest(events, responses):
@@ -1030,6 +1032,13 @@ BAD_REQUESTS = [
     ("py_zvi_place_order", _order(order_type=LIMIT, price="10"), 1001, "price"),
     ("py_zvi_place_order", _order(price="10"), 1001, "price"),
     ("py_zvi_place_order", _order(cl_ord_id=7), 1001, "cl_ord_id"),
+    ("py_zvi_place_order", _order(volume=...), 1001, "volume must be a positive integer (or give a market order a"),
+    ("py_zvi_place_order", _order(value=1000.0), 1001, "a volume or a value, not both"),
+    ("py_zvi_place_order", _order(volume=..., value=0), 1001, "value must be a number above 0"),
+    ("py_zvi_place_order", _order(volume=..., value=-5.0), 1001, "value must be a number above 0"),
+    ("py_zvi_place_order", _order(volume=..., value="100"), 1001, "value must be a number above 0"),
+    ("py_zvi_place_order", _order(volume=..., value=100.0, order_type=LIMIT, price=10.0), 1001,
+     "value sizes market orders only"),
     ("py_zvi_cancel_order", b"{}", 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":"sim-1"}', 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":[1]}', 1001, "order_ids"),
@@ -1272,6 +1281,71 @@ def test_a_market_order_fills_at_the_next_bars_open_and_is_cut_to_the_cash(sdk, 
     assert query(c_sdk.py_zvi_get_unfinished_orders) == {"orders": []}
     (price,) = query(c_sdk.py_zvi_current_price, {"symbols": ["GOOG"]})["prices"]
     assert price == {"symbol": "GOOG", "price": 9.95, "created_at": "2024-01-05 00:00:00"}
+
+
+GAP = """Date,Open,High,Low,Close,Volume
+2024-01-02,100,100,100,100,1000
+2024-01-03,40,45,38,42,1000
+2024-01-04,42,44,41,43,1000
+2024-01-05,43,44,41,43,1000
+"""
+
+
+def test_a_market_order_by_value_is_sized_at_its_fill_whatever_the_gap(sdk, tmp_path):
+    # An all-cash entry at a close of 100 fills at the next open, 60% lower: it buys what
+    # the cash covers at 40 with commission, not what it would have covered at 100.
+    file_session(write_csv(tmp_path, "GAP", GAP), cash=10_000.0, commission_ratio=0.002)
+    assert c_sdk.py_zvi_subscribe("GAP", "1d", False) == 0
+    placed = []
+
+    def on_bar(event):
+        day = event["eob"][:10]
+        if day == "2024-01-02":
+            placed.append(place(symbol="GAP", volume=..., value=cash()["available"]))
+        elif day == "2024-01-03":
+            placed.append(place(symbol="GAP", side=SELL, volume=..., value=1000.0))  # floor(1000 / 42) at 01-04
+        elif day == "2024-01-04":
+            placed.append(place(symbol="GAP", side=SELL, volume=..., value=1e9))  # at most the position
+
+    s = Session(bar=on_bar)
+    s.run()
+    assert [(o["volume"], o["value"], o["status"]) for o in placed] == [(0, 10_000.0, 1), (0, 1000.0, 1),
+                                                                        (0, 1e9, 1)]
+    shares = math.floor(10_000.0 / (40 * 1.002))
+    fills = [(f["created_at"][:10], f["price"], f["volume"]) for f in s.named("execution_report")]
+    assert fills == [("2024-01-03", 40.0, shares), ("2024-01-04", 42.0, 23), ("2024-01-05", 43.0, shares - 23)]
+    final = {o["order_id"]: o for o in s.named("order_status")}
+    assert [(o["volume"], o["filled_volume"], o["status"]) for o in final.values()] == [
+        (shares, shares, 3), (23, 23, 3), (shares - 23, shares - 23, 3)]
+    assert 0 <= 10_000.0 - shares * 40 * 1.002 < 40 * 1.002
+    assert query(c_sdk.py_zvi_get_positions) == {"positions": []} and cash()["frozen"] == 0.0
+
+
+def test_orders_by_value_under_a_cap_and_when_they_buy_nothing(sdk, tmp_path):
+    # transaction_ratio 0.1 of a quarter of 1000 a step: 25 units a step. The first fill
+    # sizes the order; the rest fills at the later steps as a volume order does.
+    file_session(write_csv(tmp_path, "GAP", GAP), cash=10_000.0, transaction_ratio=0.1)
+    assert c_sdk.py_zvi_subscribe("GAP", "1d", False) == 0
+
+    def on_bar(event):
+        if event["eob"].startswith("2024-01-02"):
+            place(symbol="GAP", volume=..., value=4000.0)  # 100 units at 40
+            place(symbol="GAP", volume=..., value=39.0, cl_ord_id="small")  # not one unit at 40
+            place(symbol="GAP", side=SELL, volume=..., value=100.0)  # nothing held: rejected when placed
+
+    s = Session(bar=on_bar)
+    s.run()
+    by_order = {}
+    for o in s.named("order_status"):
+        by_order.setdefault(o["order_id"], []).append((o["status"], o["volume"], o["filled_volume"]))
+    assert by_order["sim-1"] == [(1, 0, 0), (2, 100, 25), (2, 100, 50), (2, 100, 75), (3, 100, 100)]
+    assert by_order["sim-2"] == [(1, 0, 0), (5, 0, 0)]
+    assert by_order["sim-3"] == [(8, 0, 0)]
+    small, sell = (query(c_sdk.py_zvi_get_orders)["orders"][i] for i in (1, 2))
+    assert small["ord_rej_reason"] == 1 and small["ord_rej_reason_detail"] == (
+        "insufficient cash: 39.0 of the value 39.0 buys no whole unit at 40.0 (40.0 a unit with commission)")
+    assert (sell["ord_rej_reason"], sell["ord_rej_reason_detail"]) == (
+        2, "insufficient position: 0 available, a value of 100.0 to sell")
 
 
 def test_limit_orders_fill_inside_a_file_bar(sdk, tmp_path):
