@@ -12,6 +12,7 @@ keep no example database, so every run draws the same examples.
 import contextlib
 import copy
 import io
+import json
 import math
 import os
 import sys
@@ -747,3 +748,48 @@ def test_record_construction(name, args, kwargs):
         except TypeError:
             outcomes.append(("TypeError",))
     assert outcomes[0] == outcomes[1]
+
+
+# ---- the stand-in's reader of bar files ----
+
+# Files in the layouts traders have, and pieces of them: a few random edits make files
+# that read and files that do not, in every way the reader tells apart.
+GOOD_CSVS = [
+    "Date,Open,High,Low,Close,Volume\n2024-01-02,10,11,9,10.5,100\n2024-01-03,10.5,12,10,11,200\n",
+    ",Date,Open,High,Low,Close,Volume,Adj Close\n0,2024-01-03,1,1,1,1,1,0.5\n1,2024-01-02,1,1,1,1,1,0.5\n",
+    "date;open;high;low;close\r\n2024-01-02 09:30;1,5;2;1;1,5\r\n2024-01-02 13:30;1,5;2;1;1,5\r\n",
+    "Datetime,Open,High,Low,Close\n2024-01-02T09:30:00+00:00,1,1,1,1\n2024-01-02T09:31:30Z,1,1,1,1\n",
+]
+CSV_PIECES = ["Date", "Close", "Volume", "Adj Close", ",", ";", "\n", "\r\n", " ", "2024-01-02", "2024-01-03",
+              " 09:30", "T10:00:00", ":00", ".000", ".5", "Z", "+00:00", "-0530", "+05", "1", "10.5", "9,5", "-1",
+              "0", "1e3", "nan", "\ufeff", "\udcff", '"', "x", ""]
+
+
+@FUZZ
+@given(base=st.sampled_from(GOOD_CSVS),
+       edits=st.lists(st.tuples(st.integers(0, 200), st.integers(0, 3), st.sampled_from(CSV_PIECES)), max_size=3))
+def test_bar_files_read_or_fail_in_words(sdk, tmp_path_factory, base, edits):
+    # Whatever the bytes, a file reads (and replays all its bars) or every call naming its
+    # symbol fails with 1002 and a message that starts with the file's path.
+    text = base
+    for at, cut, piece in edits:
+        at %= len(text) + 1
+        text = text[:at] + piece + text[at + cut:]
+    path = tmp_path_factory.mktemp("bars") / "FUZZ.csv"
+    path.write_bytes(text.encode("utf-8", "surrogateescape"))
+    c_sdk.py_zvi_set_serv_addr(f"sim:data={path}")
+    status, body = c_sdk.py_zvi_get_symbol_infos(b'{"symbols":["FUZZ"]}')
+    event("refused" if status else "read")
+    if status:
+        assert status == 1002 and body is None
+        assert c_sdk.py_zvi_get_ext_errormsg().decode().startswith(f"zvi_get_symbol_infos: {path}")
+        return
+    (info,) = json.loads(body)["symbol_infos"]
+    assert info["bars"] > 0 and info["first_bar"] <= info["last_bar"]
+    assert c_sdk.py_zvi_set_backtest_config("0001-01-01", "9999-12-31", 1e6, 0.1, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0,
+                                            0) == 0
+    assert c_sdk.py_zvi_subscribe(b"FUZZ", info["frequency"].encode(), True) == 0
+    bars = []
+    c_sdk.py_zvi_set_data_callback(lambda name, payload: bars.append(name) if name == "bar" else None)
+    assert c_sdk.py_zvi_run() == 0
+    assert len(bars) == info["bars"]

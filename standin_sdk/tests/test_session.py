@@ -28,8 +28,8 @@ DAY = "2024-01-02"  # a Tuesday
 TEXTS = {1001: b"invalid request", 1002: b"invalid symbol", 1003: b"unknown or finished order",
          1004: b"no active backtest session", 1005: b"not found"}
 
-ORDER_KEYS = ["order_id", "cl_ord_id", "account_id", "symbol", "side", "order_type", "price", "volume", "status",
-              "filled_volume", "filled_amount", "filled_vwap", "filled_commission", "ord_rej_reason",
+ORDER_KEYS = ["order_id", "cl_ord_id", "account_id", "symbol", "side", "order_type", "price", "volume", "value",
+              "status", "filled_volume", "filled_amount", "filled_vwap", "filled_commission", "ord_rej_reason",
               "ord_rej_reason_detail", "created_at", "updated_at"]
 EXEC_KEYS = ["exec_id", "order_id", "cl_ord_id", "account_id", "symbol", "side", "price", "volume", "amount",
              "commission", "created_at"]
@@ -98,7 +98,9 @@ def query(fn, req=None):
 
 
 def order(symbol=S1, side=BUY, order_type=MARKET, volume=100, **extra):
-    return {"symbol": symbol, "side": side, "order_type": order_type, "volume": volume, **extra}
+    """An order request; a field given as ... is left out."""
+    req = {"symbol": symbol, "side": side, "order_type": order_type, "volume": volume, **extra}
+    return {k: v for k, v in req.items() if v is not ...}
 
 
 def place(**kwargs):
@@ -269,7 +271,7 @@ def scripted_session(seed):
 # What scripted_session(7) delivers and answers, pinned across builds: any change in how
 # payloads are written (number and string forms, key order) or in the simulation itself
 # shows here. Update it only for an intended change of the output.
-SESSION_7_SHA256 = "eed70e9b823f1d20e6b3fa4de752bdef1f5a7c64a2bf5ea5fcc6487843f15df9"
+SESSION_7_SHA256 = "0c42c20eda7fde644882ca1552101c22c06306b27d0934b7cd1010adceb481bd"
 
 
 def session_digest(events, responses):
@@ -630,6 +632,8 @@ def test_schedules(sdk, date_rule, start, end, dates):
     ("py_zvi_schedule", ("1d", "24:00:00"), 1001, "time_rule"),
     ("py_zvi_schedule", ("1d", "09:00"), 1001, "time_rule"),
     ("py_zvi_subscribe", (S1, "2m", False), 1001, "frequency"),
+    ("py_zvi_subscribe", (S1, "14400s", False), 1001, 'unknown frequency "14400s"'),  # file bars only
+    ("py_zvi_subscribe", (S1, "060s", False), 1001, "frequency"),
     ("py_zvi_subscribe", ("shse.600000", "tick", False), 1002, "shse.600000"),
     ("py_zvi_subscribe", (f"{S1},SHSE.", "tick", False), 1002, "SHSE."),
     ("py_zvi_subscribe", (f"{S1},,{S2}", "tick", False), 1002, "invalid symbol"),
@@ -1028,6 +1032,13 @@ BAD_REQUESTS = [
     ("py_zvi_place_order", _order(order_type=LIMIT, price="10"), 1001, "price"),
     ("py_zvi_place_order", _order(price="10"), 1001, "price"),
     ("py_zvi_place_order", _order(cl_ord_id=7), 1001, "cl_ord_id"),
+    ("py_zvi_place_order", _order(volume=...), 1001, "volume must be a positive integer (or give a market order a"),
+    ("py_zvi_place_order", _order(value=1000.0), 1001, "a volume or a value, not both"),
+    ("py_zvi_place_order", _order(volume=..., value=0), 1001, "value must be a number above 0"),
+    ("py_zvi_place_order", _order(volume=..., value=-5.0), 1001, "value must be a number above 0"),
+    ("py_zvi_place_order", _order(volume=..., value="100"), 1001, "value must be a number above 0"),
+    ("py_zvi_place_order", _order(volume=..., value=100.0, order_type=LIMIT, price=10.0), 1001,
+     "value sizes market orders only"),
     ("py_zvi_cancel_order", b"{}", 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":"sim-1"}', 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":[1]}', 1001, "order_ids"),
@@ -1057,6 +1068,8 @@ BAD_REQUESTS = [
     ("py_zvi_get_instrument_pool_by_name_pb", b"{}", 1001, "name"),
     ("py_zvi_get_instrument_pool_by_name_pb", b'{"name":"nope"}', 1005, 'no pool "nope"'),
     ("py_zvi_del_instrument_pool_by_name_pb", b'{"name":7}', 1001, "name"),
+    ("py_zvi_get_symbol_infos", b'{"symbols":["SHSE.600000"]}', 1001, "symbol infos describe the bars of data files"),
+    ("py_zvi_get_symbol_infos", b'{"symbols":"x"', 1001, "malformed JSON"),
 ]
 
 
@@ -1108,6 +1121,7 @@ GOOD_CONFIG = [DAY, "2024-01-03", 1e6, 0.1, 0.001, 0.0, 0.001, 0.0, 0.0, 0, 0, 0
     (2, math.nan, "initial_cash"), (2, math.inf, "initial_cash"), (3, 1.5, "transaction_ratio"),
     (3, -0.1, "transaction_ratio"), (4, math.nan, "commission_ratio"), (6, 2.0, "slippage_ratio"),
     (5, -1.0, "commission_unit"), (5, math.inf, "commission_unit"), (10, 2, "match_mode"), (10, -1, "match_mode"),
+    (9, 2, "adjust must be 0 (the prices as they are) or 1 (adjusted prices)"), (9, -1, "adjust"),
 ])
 def test_bad_configuration(sdk, index, value, text):
     simulate()
@@ -1214,9 +1228,9 @@ def write_csv(folder, symbol, text):
 
 
 def file_session(path, start="2024-01-01", end="2024-12-31", cash=10_000.0, commission_ratio=0.0,
-                 commission_unit=0.0, **extra):
+                 commission_unit=0.0, transaction_ratio=0.0):
     c_sdk.py_zvi_set_serv_addr(f"sim:data={path}")
-    status = c_sdk.py_zvi_set_backtest_config(start, end, cash, 0.0, commission_ratio, commission_unit,
+    status = c_sdk.py_zvi_set_backtest_config(start, end, cash, transaction_ratio, commission_ratio, commission_unit,
                                               0.0, 0.0, 0.0, 0, 0, 0)
     assert status == 0, ext()
 
@@ -1269,6 +1283,71 @@ def test_a_market_order_fills_at_the_next_bars_open_and_is_cut_to_the_cash(sdk, 
     assert price == {"symbol": "GOOG", "price": 9.95, "created_at": "2024-01-05 00:00:00"}
 
 
+GAP = """Date,Open,High,Low,Close,Volume
+2024-01-02,100,100,100,100,1000
+2024-01-03,40,45,38,42,1000
+2024-01-04,42,44,41,43,1000
+2024-01-05,43,44,41,43,1000
+"""
+
+
+def test_a_market_order_by_value_is_sized_at_its_fill_whatever_the_gap(sdk, tmp_path):
+    # An all-cash entry at a close of 100 fills at the next open, 60% lower: it buys what
+    # the cash covers at 40 with commission, not what it would have covered at 100.
+    file_session(write_csv(tmp_path, "GAP", GAP), cash=10_000.0, commission_ratio=0.002)
+    assert c_sdk.py_zvi_subscribe("GAP", "1d", False) == 0
+    placed = []
+
+    def on_bar(event):
+        day = event["eob"][:10]
+        if day == "2024-01-02":
+            placed.append(place(symbol="GAP", volume=..., value=cash()["available"]))
+        elif day == "2024-01-03":
+            placed.append(place(symbol="GAP", side=SELL, volume=..., value=1000.0))  # floor(1000 / 42) at 01-04
+        elif day == "2024-01-04":
+            placed.append(place(symbol="GAP", side=SELL, volume=..., value=1e9))  # at most the position
+
+    s = Session(bar=on_bar)
+    s.run()
+    assert [(o["volume"], o["value"], o["status"]) for o in placed] == [(0, 10_000.0, 1), (0, 1000.0, 1),
+                                                                        (0, 1e9, 1)]
+    shares = math.floor(10_000.0 / (40 * 1.002))
+    fills = [(f["created_at"][:10], f["price"], f["volume"]) for f in s.named("execution_report")]
+    assert fills == [("2024-01-03", 40.0, shares), ("2024-01-04", 42.0, 23), ("2024-01-05", 43.0, shares - 23)]
+    final = {o["order_id"]: o for o in s.named("order_status")}
+    assert [(o["volume"], o["filled_volume"], o["status"]) for o in final.values()] == [
+        (shares, shares, 3), (23, 23, 3), (shares - 23, shares - 23, 3)]
+    assert 0 <= 10_000.0 - shares * 40 * 1.002 < 40 * 1.002
+    assert query(c_sdk.py_zvi_get_positions) == {"positions": []} and cash()["frozen"] == 0.0
+
+
+def test_orders_by_value_under_a_cap_and_when_they_buy_nothing(sdk, tmp_path):
+    # transaction_ratio 0.1 of a quarter of 1000 a step: 25 units a step. The first fill
+    # sizes the order; the rest fills at the later steps as a volume order does.
+    file_session(write_csv(tmp_path, "GAP", GAP), cash=10_000.0, transaction_ratio=0.1)
+    assert c_sdk.py_zvi_subscribe("GAP", "1d", False) == 0
+
+    def on_bar(event):
+        if event["eob"].startswith("2024-01-02"):
+            place(symbol="GAP", volume=..., value=4000.0)  # 100 units at 40
+            place(symbol="GAP", volume=..., value=39.0, cl_ord_id="small")  # not one unit at 40
+            place(symbol="GAP", side=SELL, volume=..., value=100.0)  # nothing held: rejected when placed
+
+    s = Session(bar=on_bar)
+    s.run()
+    by_order = {}
+    for o in s.named("order_status"):
+        by_order.setdefault(o["order_id"], []).append((o["status"], o["volume"], o["filled_volume"]))
+    assert by_order["sim-1"] == [(1, 0, 0), (2, 100, 25), (2, 100, 50), (2, 100, 75), (3, 100, 100)]
+    assert by_order["sim-2"] == [(1, 0, 0), (5, 0, 0)]
+    assert by_order["sim-3"] == [(8, 0, 0)]
+    small, sell = (query(c_sdk.py_zvi_get_orders)["orders"][i] for i in (1, 2))
+    assert small["ord_rej_reason"] == 1 and small["ord_rej_reason_detail"] == (
+        "insufficient cash: 39.0 of the value 39.0 buys no whole unit at 40.0 (40.0 a unit with commission)")
+    assert (sell["ord_rej_reason"], sell["ord_rej_reason_detail"]) == (
+        2, "insufficient position: 0 available, a value of 100.0 to sell")
+
+
 def test_limit_orders_fill_inside_a_file_bar(sdk, tmp_path):
     path = write_csv(tmp_path, "GOOG", DAILY)
     file_session(path)
@@ -1308,22 +1387,214 @@ def test_intraday_files_a_folder_and_what_is_refused(sdk, tmp_path):
     assert c_sdk.py_zvi_place_order(encode(order(symbol="SHSE.600000")))[0] == 1002
 
 
+HEADER = "Date,Open,High,Low,Close,Volume\n"
+
+
 @pytest.mark.parametrize("text,why", [
-    ("", ":1: the file is empty"),
-    ("Date,Open,High,Low,Close\n", ":1: no Volume column"),
-    ("Date,Open,High,Low,Close,Volume\n2024-01-02,1,1,1,1\n", ":2: 5 fields, 6 expected"),
-    ("Date,Open,High,Low,Close,Volume\n02/01/2024,1,1,1,1,1\n", ':2: time "02/01/2024" is not YYYY-MM-DD'),
-    ("Date,Open,High,Low,Close,Volume\n2024-01-02,1,x,1,1,1\n", ':2: High "x" is not a finite number'),
-    ("Date,Open,High,Low,Close,Volume\n2024-01-02,1,1,2,1,1\n", ":2: low and high must bound open and close"),
-    ("Date,Open,High,Low,Close,Volume\n2024-01-03,1,1,1,1,1\n2024-01-02,1,1,1,1,1\n", ":3: rows must be in ascending"),
-    ("Date,Open,High,Low,Close,Volume\n2024-01-02 09:30:00,1,1,1,1,1\n2024-01-02 09:32:00,1,1,1,1,1\n",
-     ":1: bars 120 seconds apart"),
+    ("", ", line 1: the file is empty; its first line must name the columns"),
+    (HEADER, " holds no bars: no row follows the line that names the columns"),
+    ("Date,Open,High,Low\n2024-01-02,1,1,1\n", ", line 1: no Close column: the first line must name"),
+    ("Date,Time,Open,High,Low,Close\n", ', line 1: two columns name the time: "Date" and "Time"'),
+    (HEADER + "2024-01-02,1,1,1,1\n", ", line 2: the row has 5 fields, but the Volume column is field 6"),
+    (HEADER + "\n02/01/2024,1,1,1,1,1\n", ', line 3: the time "02/01/2024" is not YYYY-MM-DD or YYYY-MM-DD HH:MM:SS'),
+    (HEADER + "2024-01-02 9:30,1,1,1,1,1\n", ', line 2: the time "2024-01-02 9:30" is not'),
+    (HEADER + "2024-01-02 09:30:00+5,1,1,1,1,1\n", ', line 2: the time "2024-01-02 09:30:00+5" is not'),
+    (HEADER + "2024-01-02 09:30:00.5,1,1,1,1,1\n", ', line 2: the time "2024-01-02 09:30:00.5" has a fraction of a'),
+    (HEADER + "2024-01-02,1,x,1,1,1\n", ', line 2: the high "x" is not a number'),
+    (HEADER + "2024-01-02,1,1,1,1,\n", ", line 2: the volume is missing (an empty field)"),
+    (HEADER + "2024-01-02,11.0,10.5,11.0,11.0,1\n", ", line 2: the high 10.5 is below the low 11.0"),
+    (HEADER + "2024-01-02,12,11,10,11,1\n", ", line 2: the open 12 is above the high 11"),
+    (HEADER + "2024-01-02,10,11,10,9.5,1\n", ", line 2: the close 9.5 is below the low 10"),
+    (HEADER + "2024-01-02,0,1,0,1,1\n", ", line 2: the open 0 is not above 0"),
+    (HEADER + "2024-01-02,1,1,1,1,-5\n", ", line 2: the volume -5 is below 0"),
+    ("Date,Open,High,Low,Close,Adj Close\n2024-01-02,1,1,1,1,0\n", ", line 2: the adjusted close 0 is not above 0"),
+    ("Date;Open;High;Low;Close\n2024-01-02;1,5;1,4;1,4;1,4\n", ", line 2: the open 1,5 is above the high 1,4"),
+    (HEADER + "2024-01-02,1,1,1,1,1\n2024-01-02,1,1,1,1,1\n",
+     ', line 3: the time "2024-01-02" repeats "2024-01-02" on line 2: a file holds one row per time'),
+    (HEADER + "2024-01-02,1,1,1,1,1\n2024-01-04,1,1,1,1,1\n2024-01-03,1,1,1,1,1\n",
+     ', line 4: the time "2024-01-03" comes before "2024-01-04" on line 3, but the rows above are in ascending'),
+    (HEADER + "2024-01-04,1,1,1,1,1\n2024-01-03,1,1,1,1,1\n2024-01-05,1,1,1,1,1\n",
+     ', line 4: the time "2024-01-05" comes after "2024-01-03" on line 3, but the rows above are in descending'),
+    (HEADER + "2024-01-02 09:30:00+00:00,1,1,1,1,1\n2024-01-02 10:30:00,1,1,1,1,1\n",
+     ', line 3: the time "2024-01-02 10:30:00" has no UTC offset, but the time "2024-01-02 09:30:00+00:00" on line 2'
+     " has one: give every time of the file a UTC offset, or none"),
 ])
 def test_a_file_that_does_not_read_is_refused_with_its_line(sdk, tmp_path, text, why):
+    # Every call that names the symbol fails with 1002 and the reader's words, before and
+    # during a session.
     path = write_csv(tmp_path, "BAD", text)
+    c_sdk.py_zvi_set_serv_addr(f"sim:data={path}")
+    calls = [("zvi_get_symbol_infos", lambda: c_sdk.py_zvi_get_symbol_infos(b'{"symbols":["BAD"]}'))]
+    assert calls[0][1]() == (1002, None) and ext().startswith(f"zvi_get_symbol_infos: {path}{why}")
     file_session(path)
-    assert c_sdk.py_zvi_subscribe("BAD", "1d", False) == 1002
-    assert ext().startswith(f"zvi_subscribe: {path}{why}")
+    calls += [("zvi_subscribe", lambda: c_sdk.py_zvi_subscribe("BAD", "1d", False)),
+              ("zvi_place_order_pb", lambda: c_sdk.py_zvi_place_order(encode(order(symbol="BAD")))),
+              ("zvi_current_price_pb", lambda: c_sdk.py_zvi_current_price(b'{"symbols":["BAD"]}'))]
+    for name, call in calls:
+        assert call() in (1002, (1002, None)), name
+        assert ext().startswith(f"{name}: {path}{why}")
+        assert "status" not in ext() and "invalid symbol" not in ext()
+
+
+def _bars(*rows, header="Date,Open,High,Low,Close,Volume", sep=","):
+    return header + "\n" + "".join(sep.join(map(str, row)) + "\n" for row in rows)
+
+
+INFO = {"bars": 3, "first_bar": "2024-01-02 00:00:00", "last_bar": "2024-01-04 00:00:00", "frequency": "1d",
+        "bar_seconds": 86400, "volume": True, "adj_close": False, "utc_offset": False, "descending": False}
+ROWS = [("2024-01-02", 10, 11, 9, 10.5, 100), ("2024-01-03", 10.5, 12, 10, 11, 200),
+        ("2024-01-04", 11, 11, 10, 10, 300)]
+FIRST = ("2024-01-02 00:00:00", 10.0, 10.5, 100)  # the first bar's eob, open, close, volume
+
+
+# The layouts traders' files come in: what the session says about each, and its first bar.
+@pytest.mark.parametrize("text,info,first", [
+    (_bars(*ROWS), {}, FIRST),
+    # pandas' df.to_csv(path) of a frame with a RangeIndex and a Date column
+    (",Date,Open,High,Low,Close,Volume\n" + "".join(f"{i},{','.join(map(str, r))}\n" for i, r in enumerate(ROWS)),
+     {}, FIRST),
+    # the date last, any letter case, extra columns, CRLF line ends
+    ("open,HIGH,Low,close,volume,Note,DATE\r\n"
+     + "".join(f"{o},{h},{lo},{c},{v},x,{d}\r\n" for d, o, h, lo, c, v in ROWS),
+     {}, FIRST),
+    # semicolons with decimal commas
+    (_bars(*[(d, str(o).replace(".", ","), h, lo, str(c).replace(".", ","), v) for d, o, h, lo, c, v in ROWS],
+           header="date;open;high;low;close;volume", sep=";"), {}, FIRST),
+    # newest first: replayed in time order
+    (_bars(*reversed(ROWS)), {"descending": True}, FIRST),
+    # no Volume: volume 0
+    (_bars(*[r[:5] for r in ROWS], header="Date,Open,High,Low,Close"), {"volume": False},
+     ("2024-01-02 00:00:00", 10.0, 10.5, 0)),
+    # weekly bars are 1d bars, a week apart
+    (_bars(("2024-01-05", 1, 1, 1, 1, 1), ("2024-01-12", 2, 2, 2, 2, 2), ("2024-01-19", 3, 3, 3, 3, 3)),
+     {"first_bar": "2024-01-05 00:00:00", "last_bar": "2024-01-19 00:00:00"}, ("2024-01-05 00:00:00", 1.0, 1.0, 1)),
+    # each spelling of the adjusted close
+    *[(_bars(*[r + (r[4] / 2,) for r in ROWS], header=f"Date,Open,High,Low,Close,Volume,{name}"), {"adj_close": True},
+       FIRST) for name in ("Adj Close", "adj_close", "AdjClose", "Adjusted Close")],
+    # pandas' tz-aware times: 4-hour bars at 09:30 and 13:30 New York time, in UTC
+    (_bars(("2024-01-02 09:30:00-05:00", 1, 2, 1, 2, 5), ("2024-01-02 13:30:00-05:00", 2, 3, 2, 3, 6),
+           ("2024-01-03 09:30:00-05:00", 3, 3, 3, 3, 7), header="Datetime,Open,High,Low,Close,Volume"),
+     {"first_bar": "2024-01-02 14:30:00", "last_bar": "2024-01-03 14:30:00", "frequency": "14400s",
+      "bar_seconds": 14400, "utc_offset": True}, ("2024-01-02 14:30:00", 1.0, 2.0, 5)),
+    # T, minutes without seconds, Z, +0530 and zero fractions: 90-second bars
+    (_bars(("2024-01-02T09:30Z", 1, 1, 1, 1, 1), ("2024-01-02T15:01:30.000+0530", 2, 2, 2, 2, 2),
+           ("2024-01-02 09:33:00+00", 3, 3, 3, 3, 3), header="Timestamp,Open,High,Low,Close,Volume"),
+     {"first_bar": "2024-01-02 09:30:00", "last_bar": "2024-01-02 09:33:00", "frequency": "90s", "bar_seconds": 90,
+      "utc_offset": True}, ("2024-01-02 09:30:00", 1.0, 1.0, 1)),
+    # 2-hour bars, naive
+    (_bars(("2024-01-02 08:00", 1, 1, 1, 1, 1), ("2024-01-02 10:00", 1, 1, 1, 1, 1),
+           ("2024-01-02 14:00", 1, 1, 1, 1, 1)),
+     {"first_bar": "2024-01-02 08:00:00", "last_bar": "2024-01-02 14:00:00", "frequency": "7200s",
+      "bar_seconds": 7200}, ("2024-01-02 08:00:00", 1.0, 1.0, 1)),
+])
+def test_the_files_traders_have_read(sdk, tmp_path, text, info, first):
+    path = write_csv(tmp_path, "GOOG", text)
+    c_sdk.py_zvi_set_serv_addr(f"sim:data={tmp_path}/./GOOG.csv")
+    expected = {"symbol": "GOOG", "file": str(path), **INFO, **info}
+    # Before any configuration (a strategy learns its period from it), and during a session.
+    assert query(c_sdk.py_zvi_get_symbol_infos, {"symbols": ["GOOG"]}) == {"symbol_infos": [expected]}
+    file_session(path, start="2024-01-01", end="2024-01-31", transaction_ratio=0.5)
+    assert query(c_sdk.py_zvi_get_symbol_infos, {"symbols": ["GOOG", "GOOG"]})["symbol_infos"] == [expected] * 2
+    assert c_sdk.py_zvi_subscribe("GOOG", expected["frequency"], False) == 0
+    s = Session()
+    s.run()
+    bars = s.named("bar")
+    assert len(bars) == expected["bars"] and [b["eob"] for b in bars] == sorted(b["eob"] for b in bars)
+    assert (bars[0]["eob"], bars[0]["open"], bars[0]["close"], bars[0]["volume"]) == first
+    assert {b["frequency"] for b in bars} == {expected["frequency"]}
+    assert (bars[0]["eob"], bars[-1]["eob"]) == (expected["first_bar"], expected["last_bar"])
+    if not expected["volume"]:
+        assert {b["amount"] for b in bars} == {0.0}
+
+
+def test_bars_of_any_length_subscribe_at_their_own(sdk, tmp_path):
+    path = write_csv(tmp_path, "GOOG", _bars(("2024-01-02 08:00", 1, 1, 1, 1, 1), ("2024-01-02 12:00", 1, 1, 1, 1, 1)))
+    file_session(path)
+    for frequency, status, text in [
+            ("7200s", 1001, f'"GOOG" has 14400s bars in {path}: a 7200s subscription is finer than the data; '
+                            "subscribe with 14400s"),
+            ("1d", 1001, "a 1d subscription is not built from them; subscribe with 14400s"),
+            ("1h", 1001, "a 3600s subscription is finer"), ("4h", 1001, 'unknown frequency "4h"'),
+            ("0s", 1001, "unknown frequency"), ("86400s", 1001, "unknown frequency"), ("14400s", 0, "")]:
+        assert c_sdk.py_zvi_subscribe("GOOG", frequency, False) == status, frequency
+        assert not status or ext() == f"zvi_subscribe: {text}" or text in ext()
+    assert c_sdk.py_zvi_unsubscribe("GOOG", "14400s") == 0
+    s = Session()
+    s.run()
+    assert s.named("bar") == []
+
+
+def test_a_file_without_volumes_fills_orders_whatever_the_transaction_ratio(sdk, tmp_path):
+    path = write_csv(tmp_path, "EURUSD", _bars(("2024-01-02", 1.1, 1.2, 1.0, 1.1), ("2024-01-03", 1.1, 1.2, 1.0, 1.1),
+                                               header="Date,Open,High,Low,Close"))
+    c_sdk.py_zvi_set_serv_addr(f"sim:data={path}")
+    for match_mode in (0, 1):
+        assert c_sdk.py_zvi_set_backtest_config("2024-01-01", "2024-01-31", 1e6, 0.1, 0.0, 0.0, 0.0, 0.0, 0.0, 0,
+                                                match_mode, 0) == 0
+        assert c_sdk.py_zvi_subscribe("EURUSD", "1d", False) == 0
+        s = Session(bar=lambda e: e["eob"].startswith("2024-01-02") and place(symbol="EURUSD", volume=10_000))
+        s.run()
+        (fill,) = s.named("execution_report")
+        assert fill["volume"] == 10_000 and s.named("order_status")[-1]["status"] == 3
+
+
+@pytest.mark.parametrize("adjust,prices", [
+    (0, [(10.0, 11.0, 9.0, 10.0), (20.0, 22.0, 19.0, 20.0)]),
+    (1, [(5.0, 5.5, 4.5, 5.0), (20.0, 22.0, 19.0, 20.0)]),  # the first row halved: Adj Close / Close = 0.5
+])
+def test_adjust_trades_on_the_adjusted_close(sdk, tmp_path, adjust, prices):
+    write_csv(tmp_path, "SPLIT", _bars(("2024-01-02", 10, 11, 9, 10, 100, 5), ("2024-01-03", 20, 22, 19, 20, 50, 20),
+                                       header="Date,Open,High,Low,Close,Volume,Adj Close"))
+    bare = write_csv(tmp_path, "BARE", DAILY)
+    c_sdk.py_zvi_set_serv_addr(f"sim:data={tmp_path}")
+    assert c_sdk.py_zvi_set_backtest_config("2024-01-01", "2024-01-31", 1e4, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, adjust,
+                                            0, 0) == 0
+    assert c_sdk.py_zvi_subscribe("SPLIT", "1d", False) == 0
+    s = Session()
+    s.run()
+    bars = s.named("bar")
+    assert [(b["open"], b["high"], b["low"], b["close"]) for b in bars] == prices
+    assert [b["volume"] for b in bars] == [100, 50]
+    assert bars[0]["amount"] == prices[0][3] * 100
+    if adjust:
+        for name, call in [("zvi_subscribe", lambda: c_sdk.py_zvi_subscribe("BARE", "1d", False)),
+                           ("zvi_place_order_pb", lambda: c_sdk.py_zvi_place_order(encode(order(symbol="BARE"))))]:
+            assert call() in (1002, (1002, None))
+            assert ext() == f"{name}: {bare} has no Adj Close column: adjust 1 trades on adjusted prices; add the " \
+                            "column, or configure with adjust 0 for the prices as they are"
+    # What the file holds, whatever the session trades on.
+    (info,) = query(c_sdk.py_zvi_get_symbol_infos, {"symbols": ["BARE"]})["symbol_infos"]
+    assert info["adj_close"] is False and info["bars"] == 4
+
+
+def test_symbol_infos_answer_in_request_order_and_name_what_fails(sdk, tmp_path):
+    write_csv(tmp_path, "AAA", DAILY)
+    write_csv(tmp_path, "BBB", "Datetime,Open,High,Low,Close\n2024-01-02 09:31:00,1,1,1,1\n"
+              "2024-01-02 09:32:00,2,2,2,2\n")
+    c_sdk.py_zvi_set_serv_addr(f"sim:data={tmp_path}")
+    infos = query(c_sdk.py_zvi_get_symbol_infos, {"symbols": ["BBB", "AAA"]})["symbol_infos"]
+    assert [(i["symbol"], i["file"], i["frequency"], i["bars"]) for i in infos] == [
+        ("BBB", str(tmp_path / "BBB.csv"), "60s", 2), ("AAA", str(tmp_path / "AAA.csv"), "1d", 4)]
+    assert list(infos[0]) == ["symbol", "file", "bars", "first_bar", "last_bar", "frequency", "bar_seconds", "volume",
+                              "adj_close", "utc_offset", "descending"]
+    assert query(c_sdk.py_zvi_get_symbol_infos, {"symbols": []}) == {"symbol_infos": []}
+    for req, status, text in [
+            (b'{"symbols":["AAA","CCC"]}', 1002, f'no data for symbol "CCC": no file CCC.csv in {tmp_path}'),
+            (b"{}", 1001, "symbols must be a list of strings"),
+            (b'{"symbols":[1]}', 1001, "symbols must be a list of strings")]:
+        assert c_sdk.py_zvi_get_symbol_infos(req) == (status, None)
+        assert ext() == f"zvi_get_symbol_infos: {text}"
+    # A data path set while a file session runs: the infos describe the files the next
+    # configuration replays, the session keeps its own.
+    file_session(tmp_path)
+    (tmp_path / "next").mkdir()
+    write_csv(tmp_path / "next", "AAA", DAILY[:DAILY.index("2024-01-04")])
+    c_sdk.py_zvi_set_serv_addr(f"sim:data={tmp_path / 'next'}")
+    assert query(c_sdk.py_zvi_get_symbol_infos, {"symbols": ["AAA"]})["symbol_infos"][0]["bars"] == 2
+    assert c_sdk.py_zvi_subscribe("BBB", "60s", False) == 0
+    c_sdk.py_zvi_set_serv_addr("sim:seed=x")
+    assert c_sdk.py_zvi_get_symbol_infos(b'{"symbols":["AAA"]}') == (1001, None)
+    assert 'seed "x"' in ext()
 
 
 def test_a_data_path_that_is_missing_fails_the_configuration(sdk, tmp_path):

@@ -84,8 +84,13 @@ void Account::match(std::size_t index, const Step& step, std::int64_t now, std::
     if (!o.open()) return;
     const bool buy = o.side == kBuy;
     if (o.type == kLimit && (buy ? step.price > o.price : step.price < o.price)) return;
+    if (o.value > 0 && o.volume == 0) {
+        // An order by value is sized at its first fill: not at a step where nothing can fill.
+        if (costs_.transaction_ratio > 0 && step.capped && step.volume * costs_.transaction_ratio < 1) return;
+        if (!size_by_value(index, step, now, out)) return;
+    }
     std::int64_t volume = o.remaining();
-    if (costs_.transaction_ratio > 0)
+    if (costs_.transaction_ratio > 0 && step.capped)
         volume = std::min(volume, static_cast<std::int64_t>(std::floor(step.volume * costs_.transaction_ratio)));
     double price = buy ? step.price * (1 + costs_.slippage) : step.price * (1 - costs_.slippage);
     if (o.type == kLimit) {
@@ -129,6 +134,51 @@ void Account::match(std::size_t index, const Step& step, std::int64_t now, std::
         o.rej_detail = std::move(short_of);
         cancel(index, now, out);
     }
+}
+
+// Sizes a market order by value at the price of the step it fills at (slippage
+// included): a buy takes the whole units its value, and the cash, cover with commission,
+// a sell floor(value / price) units, at most the available position. Not one unit:
+// the order is canceled unfilled, and false returned.
+bool Account::size_by_value(std::size_t index, const Step& step, std::int64_t now, std::deque<Event>& out) {
+    Order& o = orders_[index];
+    const double limit = static_cast<double>(kMaxOrderVolume);
+    std::int64_t units = 0;
+    if (o.side == kBuy) {
+        const double price = step.price * (1 + costs_.slippage);
+        const double budget = std::min(o.value, o.frozen_cash + std::max(0.0, cash_ - frozen_cash()));
+        const double unit_cost = price * (1 + costs_.commission_ratio) + costs_.commission_unit;
+        const auto cost_of = [&](std::int64_t n) {
+            const double amount = price * static_cast<double>(n);
+            return amount + amount * costs_.commission_ratio + static_cast<double>(n) * costs_.commission_unit;
+        };
+        units = static_cast<std::int64_t>(std::min(std::floor(std::max(budget, 0.0) / unit_cost), limit));
+        while (units > 0 && cost_of(units) > budget) --units;
+        if (units == 0) {
+            o.rej_reason = kNoCash;
+            o.rej_detail = "insufficient cash: " + number_text(budget) + " of the value " + number_text(o.value) +
+                           " buys no whole unit at " + number_text(price) + " (" + number_text(unit_cost) +
+                           " a unit with commission)";
+        }
+    } else {
+        const double price = step.price * (1 - costs_.slippage);
+        const auto held = positions_.find(o.symbol);
+        const std::int64_t available = (held == positions_.end() ? 0 : held->second.volume) - frozen_volume(o.symbol);
+        const double wanted = price > 0 ? std::floor(o.value / price) : limit;
+        units = static_cast<std::int64_t>(std::min({wanted, static_cast<double>(std::max<std::int64_t>(available, 0)), limit}));
+        if (units == 0) {
+            o.rej_reason = kNoPosition;
+            o.rej_detail = available <= 0 ? "insufficient position: 0 available to sell"
+                                          : "the value " + number_text(o.value) + " sells no whole unit at " +
+                                                number_text(price);
+        }
+    }
+    if (units == 0) {
+        cancel(index, now, out);
+        return false;
+    }
+    o.volume = units;
+    return true;
 }
 
 void Account::fill(std::size_t index, double price, std::int64_t volume, std::int64_t now, std::deque<Event>& out) {
@@ -187,6 +237,7 @@ Status Account::place(const json::Value& req, Prices& prices, std::int64_t now, 
     const json::Value* side = req.find("side");
     const json::Value* type = req.find("order_type");
     const json::Value* volume = req.find("volume");
+    const json::Value* value = req.find("value");
     const json::Value* price = req.find("price");
     const json::Value* cl_ord_id = req.find("cl_ord_id");
     std::int64_t side_v, type_v, volume_v;
@@ -197,8 +248,21 @@ Status Account::place(const json::Value& req, Prices& prices, std::int64_t now, 
         return failure(kInvalidRequest, "side must be 1 (buy) or 2 (sell)");
     if (!type || !json::as_integer(*type, type_v) || (type_v != kLimit && type_v != kMarket))
         return failure(kInvalidRequest, "order_type must be 1 (limit) or 2 (market)");
-    if (!volume || !json::as_integer(*volume, volume_v) || volume_v <= 0 || volume_v > kMaxOrderVolume)
-        return failure(kInvalidRequest, "volume must be a positive integer");
+    // A market order gives a volume, or a value to size it by at its fill; never both.
+    const bool by_value = value && !value->is_null();
+    volume_v = 0;
+    if (by_value) {
+        if (type_v != kMarket)
+            return failure(kInvalidRequest, "value sizes market orders only: a limit order needs a volume");
+        if (volume && !volume->is_null())
+            return failure(kInvalidRequest, "a market order gives a volume or a value, not both");
+        if (!value->is_number() || !std::isfinite(value->number) || value->number <= 0)
+            return failure(kInvalidRequest, "value must be a number above 0");
+    } else if (!volume || !json::as_integer(*volume, volume_v) || volume_v <= 0 || volume_v > kMaxOrderVolume) {
+        return failure(kInvalidRequest, type_v == kMarket
+                                            ? "volume must be a positive integer (or give a market order a value)"
+                                            : "volume must be a positive integer");
+    }
     double price_v = 0;
     if (type_v == kLimit) {
         if (!price || !price->is_number() || price->number <= 0)
@@ -222,6 +286,7 @@ Status Account::place(const json::Value& req, Prices& prices, std::int64_t now, 
     o.type = static_cast<int>(type_v);
     o.price = price_v;
     o.volume = volume_v;
+    o.value = by_value ? value->number : 0.0;
     o.status = kNew;
     o.created_at = o.updated_at = now;
     const double shares = static_cast<double>(volume_v);
@@ -230,7 +295,15 @@ Status Account::place(const json::Value& req, Prices& prices, std::int64_t now, 
         const double turnover = shares * reference * (1 + costs_.slippage);
         const double required = turnover + turnover * costs_.commission_ratio + shares * costs_.commission_unit;
         const double available = cash_ - frozen_cash();
-        if (o.type == kMarket && available > 0) {
+        if (by_value && available > 0) {
+            // At most the value, or all the free cash: sized at the fill price.
+            o.frozen_cash = std::min(o.value, available);
+        } else if (by_value) {
+            o.status = kRejected;
+            o.rej_reason = kNoCash;
+            o.rej_detail = "insufficient cash: " + number_text(available) + " available for a value of " +
+                           number_text(o.value);
+        } else if (o.type == kMarket && available > 0) {
             // What it is expected to cost, or all the free cash: the fill is cut to what
             // the cash covers at the fill price.
             o.frozen_cash = std::min(required, available);
@@ -245,11 +318,11 @@ Status Account::place(const json::Value& req, Prices& prices, std::int64_t now, 
     } else {
         const auto held = positions_.find(o.symbol);
         const std::int64_t available = (held == positions_.end() ? 0 : held->second.volume) - frozen_volume(o.symbol);
-        if (volume_v > available) {
+        if (by_value ? available <= 0 : volume_v > available) {
             o.status = kRejected;
             o.rej_reason = kNoPosition;
             o.rej_detail = "insufficient position: " + std::to_string(available) + " available, " +
-                           std::to_string(volume_v) + " to sell";
+                           (by_value ? "a value of " + number_text(o.value) : std::to_string(volume_v)) + " to sell";
         }
     }
     const std::size_t index = orders_.size();
@@ -259,7 +332,7 @@ Status Account::place(const json::Value& req, Prices& prices, std::int64_t now, 
     if (orders_[index].open() && costs_.match_mode == 1) {
         // Matched at once against the current price.
         const Step step = prices.step(orders_[index].symbol);
-        match(index, Step{current, 0.0, step.volume}, now, queue);
+        match(index, Step{current, 0.0, step.volume, step.capped}, now, queue);
         if (!orders_[index].open()) finish(index);
     }
     json::Writer w(res);

@@ -4,7 +4,8 @@
 // Cash never goes negative. A buy freezes what it is expected to cost; a limit buy that
 // cash does not cover is rejected. A market buy freezes at most the free cash and is cut
 // at its fill to the whole units its frozen and the free cash cover at the fill price,
-// commission included; the rest is canceled. A sale whose commission exceeds its
+// commission included; the rest is canceled. A market order may give a value instead of
+// a volume: it is sized at its first fill, at the fill price. A sale whose commission exceeds its
 // proceeds pays the difference from the free cash, and is canceled unfilled when that
 // does not cover it.
 #ifndef ZVSDK_STANDIN_SIM_ACCOUNT_HPP
@@ -63,6 +64,7 @@ private:
     double frozen_cash() const;
     std::int64_t frozen_volume(const std::string& symbol) const;
     void match(std::size_t order, const Step& step, std::int64_t now, std::deque<Event>& out);
+    bool size_by_value(std::size_t order, const Step& step, std::int64_t now, std::deque<Event>& out);
     void fill(std::size_t order, double price, std::int64_t volume, std::int64_t now, std::deque<Event>& out);
     void finish(std::size_t order);
     void cancel(std::size_t order, std::int64_t now, std::deque<Event>& out);

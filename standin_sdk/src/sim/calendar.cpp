@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <utility>
 
 namespace standin::sim {
@@ -156,6 +157,29 @@ int parse_frequency(std::string_view name) {
     };
     for (const auto& [text, f] : table)
         if (name == text) return f;
+    return -1;
+}
+
+int parse_frequency_seconds(std::string_view name) {
+    const int f = parse_frequency(name);
+    if (f >= 0) return frequency_seconds(f);
+    if (name.size() < 2 || name.back() != 's' || name.front() == '0') return -1;
+    int seconds = 0;
+    const auto res = std::from_chars(name.data(), name.data() + name.size() - 1, seconds);
+    if (res.ec != std::errc() || res.ptr != name.data() + name.size() - 1 || seconds < 1 || seconds >= kDailySeconds)
+        return -1;
+    return seconds;
+}
+
+std::string frequency_text(int seconds) {
+    if (seconds == 0) return "tick";
+    if (seconds == kDailySeconds) return "1d";
+    return std::to_string(seconds) + "s";
+}
+
+int generated_frequency(int seconds) {
+    for (int f = kTick; f < kFrequencyCount; ++f)
+        if (frequency_seconds(f) == seconds) return f;
     return -1;
 }
 

@@ -63,6 +63,18 @@ constexpr int kBarSeconds[kFrequencyCount] = {0, 60, 300, 900, 1800, 3600, 0};
 const char* frequency_name(int frequency);
 // The canonical frequency of a name ("60s", "1m", ...), or -1.
 int parse_frequency(std::string_view name);
+
+// Subscriptions name a bar length in seconds: 0 for ticks, kDailySeconds for daily bars,
+// and for the bars of data files any whole number of seconds in between.
+constexpr int kDailySeconds = 86400;
+inline int frequency_seconds(int frequency) { return frequency == k1d ? kDailySeconds : kBarSeconds[frequency]; }
+// The seconds of a name: "tick", "1d", "<N>s" with N from 1 to 86399 written without
+// leading zeros, or an alias ("1m", "5m", "15m", "30m", "1h"); -1 for anything else.
+int parse_frequency_seconds(std::string_view name);
+// The canonical name of a length in seconds: "tick", "<N>s" or "1d".
+std::string frequency_text(int seconds);
+// The generated-price Frequency of a length in seconds, or -1 when generated prices have none.
+int generated_frequency(int seconds);
 // Bit f set: the bar of frequency f ends with the step of that index.
 unsigned bar_end_mask(int index);
 // Steps from the step of that index (0 when it is one) to the next step that ends a bar

@@ -25,7 +25,7 @@ void write_order(json::Writer& w, const Order& o) {
     w.field("order_id", order_id(o));
     w.field("cl_ord_id", o.cl_ord_id).field("account_id", kAccountId).field("symbol", o.symbol);
     w.field("side", o.side).field("order_type", o.type).field("price", o.price);
-    w.field("volume", o.volume).field("status", o.status).field("filled_volume", o.filled_volume);
+    w.field("volume", o.volume).field("value", o.value).field("status", o.status).field("filled_volume", o.filled_volume);
     w.field("filled_amount", o.filled_amount);
     w.field("filled_vwap", o.filled_volume ? o.filled_amount / static_cast<double>(o.filled_volume) : 0.0);
     w.field("filled_commission", o.filled_commission);

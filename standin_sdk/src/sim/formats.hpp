@@ -29,7 +29,8 @@ struct Order {
     std::string symbol;
     int side, type;
     double price;
-    std::int64_t volume;
+    std::int64_t volume;  // for an order by value: 0 until it is sized at its first fill
+    double value = 0;     // a market order sized by value: what it may spend (buy) or sell for; else 0
     int status;
     std::int64_t filled_volume = 0;
     double filled_amount = 0, filled_commission = 0;

@@ -4,9 +4,10 @@
 
 namespace standin::sim {
 
-void Prices::restart(std::uint64_t seed, BarFiles* files, std::int64_t start) {
+void Prices::restart(std::uint64_t seed, BarFiles* files, std::int64_t start, bool adjusted) {
     seed_ = seed;
     files_ = files;
+    adjusted_ = adjusted;
     start_ = start;
     // The path starts with the start date's first step (the next trading day's when the
     // start falls on a weekend); the steps before the start time are walked, not replayed.
@@ -27,7 +28,6 @@ Status Prices::check(std::string_view symbol) {
     std::string why;
     const FileMarket* m = file_market(symbol, why);
     if (!m) return failure(kInvalidSymbol, why);
-    if (m->series->bars.empty()) return failure(kInvalidSymbol, "no bars for symbol " + quoted(symbol));
     return {};
 }
 
@@ -50,7 +50,7 @@ Step Prices::step(const std::string& symbol) {
     }
     std::string unused;
     const FileMarket& m = *file_market(symbol, unused);
-    return Step{m.price, m.previous, m.volume};
+    return Step{m.price, m.previous, m.volume, m.series->has_volume};
 }
 
 // ---- generated paths ----
@@ -84,7 +84,7 @@ const Market& Prices::market(const std::string& symbol) {
 Prices::FileMarket* Prices::file_market(std::string_view symbol, std::string& error) {
     const auto it = file_markets_.find(symbol);
     if (it != file_markets_.end()) return &it->second;
-    std::shared_ptr<const BarSeries> series = files_->series(symbol, error);
+    std::shared_ptr<const BarSeries> series = files_->series(symbol, error, adjusted_);
     if (!series) return nullptr;
     // A symbol first used in the middle of a session starts with the first bar not yet
     // replayed; its price is the last close before it (the first open when there is none).

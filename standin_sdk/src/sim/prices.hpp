@@ -26,13 +26,16 @@ struct Step {
     double price;
     double previous;  // the step before on the same file bar (a limit crossed in between fills at the limit), or 0
     double volume;    // what the step trades: the generated step's volume, or a quarter of the file bar's
+    bool capped = true;  // whether transaction_ratio caps fills (not for a file without volumes)
 };
 
 class Prices {
 public:
     // A new session from `start`: generated paths from `seed`, or the bars of `files`
-    // (null for generated). Forgets the previous session's symbols.
-    void restart(std::uint64_t seed, BarFiles* files, std::int64_t start);
+    // (null for generated), on their adjusted prices when `adjusted`. Forgets the previous
+    // session's symbols.
+    void restart(std::uint64_t seed, BarFiles* files, std::int64_t start, bool adjusted);
+    bool adjusted() const { return adjusted_; }
     bool file_mode() const { return files_ != nullptr; }
 
     // Whether the symbol can be priced in this session (for files: it has readable bars).
@@ -82,6 +85,7 @@ private:
 
     std::uint64_t seed_ = 1;
     BarFiles* files_ = nullptr;
+    bool adjusted_ = false;
     std::int64_t start_ = 0;
 
     // generated: step 0 is the first step of `origin_`, the first trading day on or after

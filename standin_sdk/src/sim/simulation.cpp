@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 
 namespace standin::sim {
@@ -85,7 +86,7 @@ void Simulation::set_serv_addr(const char* addr) {
 }
 
 int Simulation::configure(const char* start_time, const char* end_time, double cash, double transaction,
-                          double commission, double unit, double slippage, int match_mode) {
+                          double commission, double unit, double slippage, int adjust, int match_mode) {
     const Fn fn = Fn::zvi_set_backtest_config;
     std::int64_t start, end;
     const auto shown = [](const char* text) { return text ? quoted(text) : std::string("null"); };
@@ -104,6 +105,8 @@ int Simulation::configure(const char* start_time, const char* end_time, double c
             return fail(fn, kInvalidRequest, std::string(name) + " must be within [0, 1]");
     if (!std::isfinite(unit) || unit < 0)
         return fail(fn, kInvalidRequest, "commission_unit must be a finite number of at least 0");
+    if (adjust != 0 && adjust != 1)
+        return fail(fn, kInvalidRequest, "adjust must be 0 (the prices as they are) or 1 (adjusted prices)");
     if (match_mode != 0 && match_mode != 1) return fail(fn, kInvalidRequest, "match_mode must be 0 or 1");
     if (!address_error_.empty()) return fail(fn, kInvalidRequest, address_error_);
     std::string why;
@@ -113,7 +116,7 @@ int Simulation::configure(const char* start_time, const char* end_time, double c
     start_ = start;
     end_ = end;
     clock_ = start;
-    prices_.restart(seed_, data_path_.empty() ? nullptr : &files_, start);
+    prices_.restart(seed_, data_path_.empty() ? nullptr : &files_, start, adjust == 1);
     account_.restart(cash, Costs{transaction, commission, unit, slippage, match_mode});
 
     init_done_ = finished_ = false;
@@ -123,7 +126,7 @@ int Simulation::configure(const char* start_time, const char* end_time, double c
     batch_.clear();
     delivered_ = 0;
 
-    for (auto& by_symbol : subscriptions_)
+    for (auto& [seconds, by_symbol] : subscriptions_)
         for (auto& entry : by_symbol) {
             entry.second = 0;
             prices_.use(entry.first);
@@ -135,7 +138,7 @@ int Simulation::configure(const char* start_time, const char* end_time, double c
 // ---- subscriptions ----
 
 // A data file replays its own bars: other frequencies are refused.
-Status Simulation::check_subscription(std::string_view symbol, int frequency) {
+Status Simulation::check_subscription(std::string_view symbol, int seconds) {
     if (!file_symbols()) {
         if (!valid_symbol(symbol)) return failure(kInvalidSymbol, "invalid symbol " + quoted(symbol));
         return {};
@@ -144,28 +147,35 @@ Status Simulation::check_subscription(std::string_view symbol, int frequency) {
     // A new data path takes effect at the next configuration: a running session keeps its files.
     if (!active_ && files_.path() != data_path_ && !files_.open(data_path_, why))
         return failure(kInvalidSymbol, why);
-    const std::shared_ptr<const BarSeries> series = files_.series(symbol, why);
+    const std::shared_ptr<const BarSeries> series = files_.series(symbol, why, active_ && prices_.adjusted());
     if (!series) return failure(kInvalidSymbol, why);
-    const int data = series->frequency;
-    if (frequency == data) return {};
-    return failure(kInvalidRequest, quoted(symbol) + " has " + frequency_name(data) + " bars in " + series->path +
-                                        ": a " + frequency_name(frequency) + " subscription is " +
-                                        (frequency < data ? "finer than the data" : "not built from them") +
-                                        "; subscribe with " + frequency_name(data));
+    const int data = series->bar_seconds;
+    if (seconds == data) return {};
+    return failure(kInvalidRequest, quoted(symbol) + " has " + frequency_text(data) + " bars in " + series->path +
+                                        ": a " + frequency_text(seconds) + " subscription is " +
+                                        (seconds < data ? "finer than the data" : "not built from them") +
+                                        "; subscribe with " + frequency_text(data));
+}
+
+const std::map<std::string, std::int64_t>* Simulation::subscribed(int seconds) const {
+    const auto it = subscriptions_.find(seconds);
+    return it == subscriptions_.end() || it->second.empty() ? nullptr : &it->second;
 }
 
 int Simulation::subscribe(const char* symbols, const char* frequency, bool unsubscribe_previous) {
     const Fn fn = Fn::zvi_subscribe;
     if (!address_error_.empty()) return fail(fn, kInvalidRequest, address_error_);
     if (!frequency) return fail(fn, kInvalidRequest, "frequency is null");
-    const int f = parse_frequency(frequency);
-    if (f < 0) return fail(fn, kInvalidRequest, "unknown frequency " + quoted(frequency));
+    // Any whole number of seconds names the bars of a data file; generated prices have
+    // their fixed set.
+    const int f = parse_frequency_seconds(frequency);
+    if (f < 0 || (!file_symbols() && generated_frequency(f) < 0))
+        return fail(fn, kInvalidRequest, "unknown frequency " + quoted(frequency));
     if (!symbols) return fail(fn, kInvalidSymbol, "symbols is null");
     const std::vector<std::string_view> list = split_list(symbols);
     for (const std::string_view s : list)
         if (const int status = report(fn, check_subscription(s, f))) return status;
-    if (unsubscribe_previous)
-        for (auto& by_symbol : subscriptions_) by_symbol.clear();
+    if (unsubscribe_previous) subscriptions_.clear();
     // Steps already walked are not replayed for a new subscription: it starts with the
     // next price step.
     for (const std::string_view s : list) {
@@ -179,8 +189,9 @@ int Simulation::unsubscribe(const char* symbols, const char* frequency) {
     const Fn fn = Fn::zvi_unsubscribe;
     if (!frequency) return fail(fn, kInvalidRequest, "frequency is null");
     const bool every_frequency = std::string_view(frequency) == "*";
-    const int f = every_frequency ? 0 : parse_frequency(frequency);
-    if (f < 0) return fail(fn, kInvalidRequest, "unknown frequency " + quoted(frequency));
+    const int f = every_frequency ? 0 : parse_frequency_seconds(frequency);
+    if (f < 0 || (!every_frequency && !file_symbols() && generated_frequency(f) < 0))
+        return fail(fn, kInvalidRequest, "unknown frequency " + quoted(frequency));
     if (!symbols) return fail(fn, kInvalidSymbol, "symbols is null");
     const bool every_symbol = std::string_view(symbols) == "*";
     std::vector<std::string_view> list;
@@ -191,13 +202,15 @@ int Simulation::unsubscribe(const char* symbols, const char* frequency) {
             if (!ok) return fail(fn, kInvalidSymbol, "invalid symbol " + quoted(s));
         }
     }
-    for (int g = 0; g < kFrequencyCount; ++g) {
-        if (!every_frequency && g != f) continue;
-        if (every_symbol) {
-            subscriptions_[g].clear();
-        } else {
-            for (const std::string_view s : list) subscriptions_[g].erase(std::string(s));
+    for (auto it = subscriptions_.begin(); it != subscriptions_.end();) {
+        if (every_frequency || it->first == f) {
+            if (every_symbol) {
+                it->second.clear();
+            } else {
+                for (const std::string_view s : list) it->second.erase(std::string(s));
+            }
         }
+        it = it->second.empty() ? subscriptions_.erase(it) : std::next(it);
     }
     return 0;
 }
@@ -255,7 +268,8 @@ void Simulation::request(Fn fn, const Req& req, Outcome& out, std::deque<Event>&
         case Fn::zvi_set_instrument_pool_symbols_pb:
         case Fn::zvi_get_instrument_pools_pb:
         case Fn::zvi_get_instrument_pool_by_name_pb:
-        case Fn::zvi_del_instrument_pool_by_name_pb: break;
+        case Fn::zvi_del_instrument_pool_by_name_pb:
+        case Fn::zvi_get_symbol_infos: break;
         default: return;  // not one the simulation answers: the defaults stand
     }
     if (needs_session && !active_) {
@@ -308,6 +322,7 @@ void Simulation::request(Fn fn, const Req& req, Outcome& out, std::deque<Event>&
         case Fn::zvi_get_instrument_pools_pb: pools_.get_all(res); break;
         case Fn::zvi_get_instrument_pool_by_name_pb: status = pools_.get(r, res); break;
         case Fn::zvi_del_instrument_pool_by_name_pb: status = pools_.del(r); break;
+        case Fn::zvi_get_symbol_infos: status = write_symbol_infos(r, res); break;
         default: break;
     }
     if (status.ok() && res.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
@@ -317,6 +332,57 @@ void Simulation::request(Fn fn, const Req& req, Outcome& out, std::deque<Event>&
         const int length = static_cast<int>(res.size());
         out.response = Response{false, std::move(res), length};
     }
+}
+
+// ---- what the session knows about data files ----
+
+BarFiles* Simulation::described_files(std::string& why) {
+    // The files of the address's data path: the ones the next configuration replays.
+    if (!address_error_.empty()) {
+        why = address_error_;
+        return nullptr;
+    }
+    if (data_path_.empty()) {
+        why = "symbol infos describe the bars of data files, and the server address names none "
+              "(sim:data=<file or folder>)";
+        return nullptr;
+    }
+    // A running file session keeps its own files until the next configuration: a new
+    // address's files are read apart from them.
+    BarFiles& files = active_ && prices_.file_mode() && files_.path() != data_path_ ? next_files_ : files_;
+    if (files.path() != data_path_ && !files.open(data_path_, why)) return nullptr;
+    return &files;
+}
+
+Status Simulation::write_symbol_infos(const json::Value& req, std::string& res) {
+    std::vector<std::string> symbols;
+    if (!json::string_list(req, "symbols", symbols))
+        return failure(kInvalidRequest, "symbols must be a list of strings");
+    std::string why;
+    BarFiles* files = described_files(why);
+    if (!files) return failure(kInvalidRequest, why);
+    std::vector<std::shared_ptr<const BarSeries>> found;
+    for (const std::string& s : symbols) {
+        found.push_back(files->series(s, why));
+        if (!found.back()) return failure(kInvalidSymbol, why);
+    }
+    json::Writer w(res);
+    w.begin_object().key("symbol_infos").begin_array();
+    for (std::size_t i = 0; i < symbols.size(); ++i) {
+        const BarSeries& b = *found[i];
+        std::error_code ec;
+        std::filesystem::path file = std::filesystem::absolute(b.path, ec);
+        if (ec) file = b.path;
+        w.begin_object().field("symbol", symbols[i]).field("file", file.lexically_normal().string());
+        w.field("bars", static_cast<std::int64_t>(b.bars.size()));
+        w.field("first_bar", format_time(b.bars.front().time).view());
+        w.field("last_bar", format_time(b.bars.back().time).view());
+        w.field("frequency", frequency_text(b.bar_seconds)).field("bar_seconds", b.bar_seconds);
+        w.field("volume", b.has_volume).field("adj_close", b.has_adj_close);
+        w.field("utc_offset", b.utc_offset).field("descending", b.descending).end_object();
+    }
+    w.end_array().end_object();
+    return {};
 }
 
 // ---- the replay ----
@@ -330,8 +396,8 @@ std::int64_t Simulation::next_instant() const {
         // a subscribed frequency ending) are skipped.
         unsigned bars = 0;
         for (int f = k60s; f < kFrequencyCount; ++f)
-            if (!subscriptions_[f].empty()) bars |= 1u << f;
-        t = prices_.next_step_time(account_.any_open() || !subscriptions_[kTick].empty(), bars);
+            if (subscribed(frequency_seconds(f))) bars |= 1u << f;
+        t = prices_.next_step_time(account_.any_open() || subscribed(0), bars);
     }
     return std::min(t, scheduler_.next_due());
 }
@@ -410,7 +476,9 @@ void Simulation::emit_ticks() {
     const std::int64_t step = prices_.steps_done() - 1;
     const TimeText at = format_time(instant_);
     const auto yuan = [](std::int64_t cents) { return static_cast<double>(cents) / 100.0; };
-    for (const auto& [symbol, from] : subscriptions_[kTick]) {
+    const auto* ticks = subscribed(0);
+    if (!ticks) return;
+    for (const auto& [symbol, from] : *ticks) {
         if (from > step) continue;
         const Market& m = prices_.market(symbol);
         const Aggregate& day = m.day();
@@ -427,15 +495,17 @@ void Simulation::emit_bars() {
     const TimeText at = format_time(instant_);
     if (prices_.file_mode()) {
         // A file bar's time is both its bob and its eob: the file says when the bar is.
-        for (int f = k60s; f < kFrequencyCount; ++f) {
-            for (const auto& entry : subscriptions_[f]) {
+        // By bar length ascending (daily bars last), then symbol.
+        for (const auto& [seconds, symbols] : subscriptions_) {
+            if (seconds == 0) continue;
+            const std::string frequency = frequency_text(seconds);
+            for (const auto& entry : symbols) {
                 double pre_close = 0;
                 const FileBar* bar = prices_.bar_at(entry.first, instant_, pre_close);
                 if (!bar) continue;
                 push_event(batch_, "bar",
-                           bar_payload(BarFields{entry.first, frequency_name(f), at.view(), at.view(), bar->open,
-                                                 bar->high, bar->low, bar->close, bar->volume, bar->amount,
-                                                 pre_close}));
+                           bar_payload(BarFields{entry.first, frequency, at.view(), at.view(), bar->open, bar->high,
+                                                 bar->low, bar->close, bar->volume, bar->amount, pre_close}));
             }
         }
         return;
@@ -447,9 +517,10 @@ void Simulation::emit_bars() {
     const std::int64_t midnight = day_of(instant_) * kDayMs;
     const auto yuan = [](std::int64_t cents) { return static_cast<double>(cents) / 100.0; };
     for (int f = k60s; f < kFrequencyCount; ++f) {
-        if (!(ends & (1u << f)) || subscriptions_[f].empty()) continue;
+        const auto* symbols = subscribed(frequency_seconds(f));
+        if (!(ends & (1u << f)) || !symbols) continue;
         const TimeText bob = format_time(midnight + bar_begin_offset_ms(f, index));
-        for (const auto& [symbol, from] : subscriptions_[f]) {
+        for (const auto& [symbol, from] : *symbols) {
             if (from > step) continue;
             const Aggregate& bar = prices_.market(symbol).bar(f);
             push_event(batch_, "bar",

@@ -44,7 +44,7 @@ public:
     // ---- the calls, with their arguments as received; results go to `out` ----
     void set_serv_addr(const char* addr);
     int configure(const char* start_time, const char* end_time, double initial_cash, double transaction_ratio,
-                  double commission_ratio, double commission_unit, double slippage_ratio, int match_mode);
+                  double commission_ratio, double commission_unit, double slippage_ratio, int adjust, int match_mode);
     int subscribe(const char* symbols, const char* frequency, bool unsubscribe_previous);
     int unsubscribe(const char* symbols, const char* frequency);
     void set_timer(int interval) { scheduler_.set_timer(interval, clock_); }
@@ -75,7 +75,12 @@ private:
     // Whether symbols name data files: in a file session, or before any session when the
     // address names a data path.
     bool file_symbols() const { return active_ ? prices_.file_mode() : !data_path_.empty(); }
-    Status check_subscription(std::string_view symbol, int frequency);
+    Status check_subscription(std::string_view symbol, int seconds);
+    // The data files that symbol infos describe (the session's, or the address's), or null.
+    BarFiles* described_files(std::string& why);
+    Status write_symbol_infos(const json::Value& req, std::string& res);
+    // The subscribed symbols of a bar length (seconds, 0 for ticks), or null when there are none.
+    const std::map<std::string, std::int64_t>* subscribed(int seconds) const;
 
     std::int64_t next_instant() const;
     void produce();
@@ -90,6 +95,7 @@ private:
     std::string data_path_;      // empty: generated prices
     std::string address_error_;  // why the last sim: address did not parse, or empty
     BarFiles files_;
+    BarFiles next_files_;  // a new data path's files, described while a file session runs on the old
     std::string last_error_;
 
     // the session
@@ -109,8 +115,9 @@ private:
     std::int64_t delivered_ = 0;
 
     // what the strategy set up; survives reconfiguration
-    // subscriptions per frequency: symbol -> first generated step replayed for it
-    std::array<std::map<std::string, std::int64_t>, kFrequencyCount> subscriptions_;
+    // subscriptions by bar length in seconds (0 ticks, kDailySeconds daily bars), each
+    // symbol -> the first generated step replayed for it
+    std::map<int, std::map<std::string, std::int64_t>> subscriptions_;
     Scheduler scheduler_;
     Bus bus_;
     Parameters parameters_;
@@ -129,9 +136,9 @@ void answer(Simulation& sim, Outcome& out, std::deque<Event>& queue, Args... arg
     if (!sim.enabled()) return;
     if constexpr (F == Fn::zvi_set_backtest_config) {
         const auto configure = [&](const char* start, const char* end, double cash, double transaction,
-                                   double commission, double unit, double slippage, double, double, int,
+                                   double commission, double unit, double slippage, double, double, int adjust,
                                    int match_mode, int) {
-            return sim.configure(start, end, cash, transaction, commission, unit, slippage, match_mode);
+            return sim.configure(start, end, cash, transaction, commission, unit, slippage, adjust, match_mode);
         };
         out.number = configure(args...);
     } else if constexpr (F == Fn::zvi_now) {
