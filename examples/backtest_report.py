@@ -420,7 +420,8 @@ def report_lines(stats: dict[str, Any]) -> list[str]:
         f" {pct(stats['annualised_return'], True)} a year (compound, over {stats['years']:.2f} years)",
         f"  buy and hold    {pct(stats['buy_and_hold_return'], True)} over the same bars",
         f"  equity peak     {num(stats['equity_peak'], ',.2f')}"
-        + (f" at {peak_time}" if peak_time else ""),
+        # A daily session's samples are at midnight: the date says it all.
+        + (f" at {peak_time.removesuffix(' 00:00:00')}" if peak_time else ""),
         f"  volatility      {pct(stats['annualised_volatility'])} annualised"
         f" ({num(stats['returns_per_year'], '.1f')} day-end returns a year)",
         f"  Sharpe ratio    {num(stats['sharpe_ratio'])}",
@@ -438,8 +439,8 @@ def report_lines(stats: dict[str, Any]) -> list[str]:
         f"  trade length    {num(stats['avg_trade_days'], ',.1f')} days on average,"
         f" {num(stats['max_trade_days'], ',.1f')} at most",
         f"  commissions     {stats['commissions']:,.2f}",
-        f"  open trades     {open_trades} at the end: in the exposure and the commissions"
-        " (entry), not in the trade figures",
+        f"  open trades     " + (f"{open_trades} at the end: in the exposure and the commissions"
+                                   " (entry), not in the trade figures" if open_trades else "none at the end"),
     ]
 
 
