@@ -64,11 +64,10 @@ static void print_through_hook(const PendingException& exc, bool main_thread) {
     display_exception(value);
 }
 
-// Prints the pending exception, then reports it as unraisable with this function's
-// name as the object, and leaves the error indicator clear. On the main thread the
-// interpreter's printer prints it, and a SystemExit (the handler's, or one raised by
-// sys.excepthook while printing) ends the process there, as it does. The exception is
-// printed through the hook instead, so that the process goes on as it would:
+// Prints a handler's failure. On the main thread the interpreter's printer prints it,
+// and a SystemExit (the handler's, or one raised by sys.excepthook while printing) ends
+// the process there, as it does. The exception is printed through the hook instead, so
+// that the process goes on as it would:
 // - on any other thread: the printer would end the process from here on a SystemExit,
 //   finalising it underneath the SDK call and the main thread, which hangs or crashes;
 //   as in a thread's own code, the exit request is reported and does not end the
@@ -76,8 +75,7 @@ static void print_through_hook(const PendingException& exc, bool main_thread) {
 // - a KeyboardInterrupt from 3.14 on: the printer marks a printed one as unhandled, and
 //   the process would then end by SIGINT once the main program returns, though the
 //   handler's interrupt was swallowed here.
-static void report_failure() {
-    PendingException exc;
+static void print_failure(const PendingException& exc) {
     bool main_thread = on_main_thread();
     if (!main_thread || (CSDK_PRINTER_MARKS_INTERRUPT && exc.matches(PyExc_KeyboardInterrupt))) {
         print_through_hook(exc, main_thread);
@@ -86,6 +84,16 @@ static void report_failure() {
         exc.restore_copy();
         PyErr_PrintEx(0);
     }
+}
+
+// Prints the pending exception, then reports it as unraisable with this function's
+// name as the object, and leaves the error indicator clear. With none pending (an error
+// path whose exception could not be made: 3.11 and later's PyErr_Format when its
+// message cannot be allocated) nothing is printed, and the report is what
+// PyErr_WriteUnraisable makes of no exception.
+static void report_failure() {
+    PendingException exc;
+    if (exc) print_failure(exc);
     PyObject* where = PyUnicode_FromString("c_sdk.callback_wrapper");
     exc.restore();
     PyErr_WriteUnraisable(where ? where : Py_None);
