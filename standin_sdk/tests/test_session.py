@@ -1214,9 +1214,9 @@ def write_csv(folder, symbol, text):
 
 
 def file_session(path, start="2024-01-01", end="2024-12-31", cash=10_000.0, commission_ratio=0.0,
-                 commission_unit=0.0, **extra):
+                 commission_unit=0.0, transaction_ratio=0.0):
     c_sdk.py_zvi_set_serv_addr(f"sim:data={path}")
-    status = c_sdk.py_zvi_set_backtest_config(start, end, cash, 0.0, commission_ratio, commission_unit,
+    status = c_sdk.py_zvi_set_backtest_config(start, end, cash, transaction_ratio, commission_ratio, commission_unit,
                                               0.0, 0.0, 0.0, 0, 0, 0)
     assert status == 0, ext()
 
@@ -1267,6 +1267,21 @@ def test_a_market_order_fills_at_the_next_bars_open_and_is_cut_to_the_cash(sdk, 
     assert query(c_sdk.py_zvi_get_unfinished_orders) == {"orders": []}
     (price,) = query(c_sdk.py_zvi_current_price, {"symbols": ["GOOG"]})["prices"]
     assert price == {"symbol": "GOOG", "price": 9.95, "created_at": "2024-01-05 00:00:00"}
+
+
+# A bar's volume caps each fill at transaction_ratio of the quarter of it that one step
+# trades, whatever finite volume the file holds.
+@pytest.mark.parametrize("volume,filled", [("200", [25, 25, 25, 25]), ("1000", [100]), ("1e20", [100]),
+                                           ("1.7976931348623157e308", [100])])
+def test_the_fill_cap_of_a_file_bar(sdk, tmp_path, volume, filled):
+    path = write_csv(tmp_path, "BIG", "Date,Open,High,Low,Close,Volume\n2024-01-02,10,10,10,10,100\n"
+                     f"2024-01-03,10,10,10,10,{volume}\n")
+    file_session(path, transaction_ratio=0.5)
+    assert c_sdk.py_zvi_subscribe("BIG", "1d", False) == 0
+    s = Session(bar=lambda event: event["eob"].startswith("2024-01-02") and place(symbol="BIG", volume=100))
+    s.run()
+    assert [r["volume"] for r in s.named("execution_report")] == filled
+    assert s.named("order_status")[-1]["status"] == 3  # filled
 
 
 def test_limit_orders_fill_inside_a_file_bar(sdk, tmp_path):

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "sim/calendar.hpp"
+#include "sim/numbers.hpp"
 
 namespace standin::sim {
 
@@ -86,7 +87,7 @@ void Account::match(std::size_t index, const Step& step, std::int64_t now, std::
     if (o.type == kLimit && (buy ? step.price > o.price : step.price < o.price)) return;
     std::int64_t volume = o.remaining();
     if (costs_.transaction_ratio > 0)
-        volume = std::min(volume, static_cast<std::int64_t>(std::floor(step.volume * costs_.transaction_ratio)));
+        volume = std::min(volume, clamped_int64(std::floor(step.volume * costs_.transaction_ratio)));
     double price = buy ? step.price * (1 + costs_.slippage) : step.price * (1 - costs_.slippage);
     if (o.type == kLimit) {
         // Inside a file bar the price moves continuously from one step to the next: a
@@ -106,7 +107,7 @@ void Account::match(std::size_t index, const Step& step, std::int64_t now, std::
         if (volume > 0 && cost_of(volume) > budget) {
             const double unit_cost = price * (1 + costs_.commission_ratio) + costs_.commission_unit;
             std::int64_t affordable =
-                static_cast<std::int64_t>(std::min(std::floor(budget / unit_cost), static_cast<double>(volume)));
+                clamped_int64(std::min(std::floor(budget / unit_cost), static_cast<double>(volume)));
             while (affordable > 0 && cost_of(affordable) > budget) --affordable;
             short_of = "insufficient cash: " + number_text(budget) + " available, " + number_text(cost_of(volume)) +
                        " required for " + std::to_string(volume) + " at " + number_text(price) +
