@@ -12,7 +12,6 @@ import math
 import random
 import re
 import struct
-import subprocess
 import sys
 from collections import Counter
 from datetime import datetime, timezone
@@ -21,6 +20,7 @@ import pytest
 
 c_sdk = pytest.importorskip("c_sdk")
 import zvsdk_standin  # noqa: E402  (installed beside c_sdk)
+from children import run_child  # noqa: E402
 
 BUY, SELL, LIMIT, MARKET = 1, 2, 1, 2
 S1, S2 = "SHSE.600000", "SZSE.000001"
@@ -1388,7 +1388,7 @@ c_sdk.py_zvi_set_data_callback(lambda name, payload: names.append(name))
 assert c_sdk.py_zvi_run() == 0
 print(len(names), names[0], names[-1], names.count("schedule"))
 """
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    proc = run_child([sys.executable, "-c", script], timeout=60)
     assert proc.returncode == 0, proc.stderr
     count, first, last, schedules = proc.stdout.split()
     assert (first, last, int(count)) == ("init", "backtest_finished", int(schedules) + 2)
