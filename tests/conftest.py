@@ -29,14 +29,33 @@ def sdk(standin):
         namespace.update(saved)
 
 
+SANITIZED = os.environ.get("CSDK_SANITIZED") == "1"
+# How AddressSanitizer and UndefinedBehaviorSanitizer reports begin. The sanitizer run
+# makes a child abort on a report, but a report made on a thread that the exiting
+# process ends midway leaves the exit status as it was: it shows only on stderr.
+SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "AddressSanitizer:DEADLYSIGNAL", "ERROR: LeakSanitizer",
+                     "runtime error:", "SUMMARY: UndefinedBehaviorSanitizer")
+
+
+def check_sanitizer_output(stderr):
+    """Fails when a child's standard error holds a sanitizer report (sanitizer run only)."""
+    if SANITIZED and stderr and any(marker in stderr for marker in SANITIZER_REPORTS):
+        raise AssertionError(f"a sanitizer report in the child's stderr:\n{stderr[-8000:]}")
+
+
+def run_child(args, **kwargs):
+    """subprocess.run of args with the output captured as text, checked for sanitizer
+    reports; returns the completed process."""
+    proc = subprocess.run(args, capture_output=True, text=True, **kwargs)
+    check_sanitizer_output(proc.stderr)
+    return proc
+
+
 def run_python(code, *, env=None, check=True, timeout=120):
     """Runs code in a fresh interpreter; returns the completed process."""
     full_env = dict(os.environ)
     full_env.update(env or {})
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, env=full_env, timeout=timeout,
-    )
+    proc = run_child([sys.executable, "-c", textwrap.dedent(code)], env=full_env, timeout=timeout)
     if check and proc.returncode != 0:
         raise AssertionError(f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
     return proc

@@ -5,14 +5,13 @@ import difflib
 import importlib.util
 import inspect
 import os
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
 import c_sdk
-from conftest import run_python
+from conftest import run_child, run_python
 
 ROOT = Path(__file__).resolve().parent.parent
 _spec = importlib.util.spec_from_file_location("gen_api", ROOT / "tools" / "gen_api.py")
@@ -177,7 +176,7 @@ def test_record_signatures_through_the_class_and_instances(record):
 # ---- type checkers ----
 
 def run_tool(args, cwd):
-    proc = subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True, timeout=540)
+    proc = run_child([sys.executable, "-m", *args], cwd=cwd, timeout=540)
     assert proc.returncode == 0, f"{' '.join(args)}: exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
 
 

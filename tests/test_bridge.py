@@ -433,54 +433,91 @@ def test_default_report_output(error, last_line, hook):
     assert printed.count("Traceback (most recent call last):\n") == 1
 
 
+# Who asks to exit on the "quit" event: the handler itself, or a "log and exit"
+# sys.excepthook while the bridge prints the handler's ordinary exception.
+EXITS = {
+    "handler": ("", "sys.exit({code!r})"),
+    "hook": ("def hook(t, v, tb):\n    sys.exit({code!r})\nsys.excepthook = hook", "raise ValueError('boom')"),
+}
+
+
+@pytest.mark.parametrize("source", EXITS)
 @pytest.mark.parametrize("code,status,stderr", [(7, 7, ""), ("bye", 1, "bye\n"), (None, 0, "")],
                          ids=["int", "message", "None"])
-def test_system_exit_ends_the_process(code, status, stderr):
+def test_system_exit_ends_the_process(code, status, stderr, source):
+    setup, action = (part.format(code=code) for part in EXITS[source])
     proc = run_python(f"""
         import sys, c_sdk, zvsdk_standin
+        exec({setup!r})
         sdk = zvsdk_standin.StandIn()
         sdk.reset()
         sys.unraisablehook = lambda u: print("reported", file=sys.stderr)
         def handler(name, payload):
             print("event", name, flush=True)
             if name == "quit":
-                sys.exit({code!r})
+                {action}
         c_sdk.py_zvi_set_data_callback(handler)
         for name in (b"first", b"quit", b"never"):
             sdk.queue_event(name, b"")
         c_sdk.py_zvi_run()
         print("after the run")
-    """, check=False)
+    """, check=False, timeout=60)
     assert proc.returncode == status
     assert proc.stdout == "event first\nevent quit\n"
     assert proc.stderr == stderr
 
 
-def test_system_exit_off_the_main_thread_is_reported_and_the_run_goes_on():
+# What keeps the bridge from telling that it runs on the main thread: nothing, a
+# threading.main_thread that fails, or a threading module that cannot be imported (set
+# while the run goes on, put back after it).
+THREAD_CHECKS = {
+    "known": ("", ""),
+    "main_thread broken": ("threading.main_thread = None", ""),
+    "threading blocked": ("sys.modules['threading'] = None", "sys.modules['threading'] = threading"),
+}
+
+
+@pytest.mark.parametrize("check", THREAD_CHECKS)
+@pytest.mark.parametrize("source", EXITS)
+def test_system_exit_off_the_main_thread_is_reported_and_the_run_goes_on(source, check):
     # Ending the process from there would finalise the interpreter underneath the SDK
-    # call and the main thread (a hang, or a crash): it is reported like any other
-    # handler exception instead.
-    proc = run_python("""
+    # call and the main thread (a hang, or a crash): the exit request is reported like
+    # any other handler exception instead. When the bridge cannot tell which thread it
+    # is on, it does the same.
+    setup, action = (part.format(code=7) for part in EXITS[source])
+    block, unblock = THREAD_CHECKS[check]
+    proc = run_python(f"""
         import sys, threading, c_sdk, zvsdk_standin
+        exec({setup!r})
         sdk = zvsdk_standin.StandIn()
         sdk.reset()
         sys.unraisablehook = lambda u: print("reported", u.exc_type.__name__, u.object, flush=True)
         def handler(name, payload):
             print("event", name, flush=True)
             if name == "quit":
-                sys.exit(7)
+                {action}
         c_sdk.py_zvi_set_data_callback(handler)
         for name in (b"first", b"quit", b"next"):
             sdk.queue_event(name, b"")
         t = threading.Thread(target=lambda: print("status", c_sdk.py_zvi_run(), flush=True))
+        {block}
         t.start()
         t.join()
+        {unblock}
         print("after the run")
     """, check=False, timeout=30)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == ("event first\nevent quit\nreported SystemExit c_sdk.callback_wrapper\nevent next\n"
+    reported = "SystemExit" if source == "handler" else "ValueError"
+    assert proc.stdout == (f"event first\nevent quit\nreported {reported} c_sdk.callback_wrapper\nevent next\n"
                            "status 0\nafter the run\n")
-    assert proc.stderr.startswith("Traceback") and proc.stderr.endswith("SystemExit: 7\n")
+    if source == "hook":
+        # Printed as any failure of the hook is: the hook's exit request, then what it
+        # was given.
+        hook_error, _, original = proc.stderr.partition("\nOriginal exception was:\n")
+        assert hook_error.startswith("Error in sys.excepthook:\nTraceback") and hook_error.endswith("SystemExit: 7\n")
+        assert original.startswith("Traceback") and original.endswith("ValueError: boom\n")
+    else:
+        assert proc.stderr.startswith("Traceback") and proc.stderr.endswith("SystemExit: 7\n")
 
 
 @pytest.mark.parametrize("through", ["py_zvi_run", "zvi_poll"])

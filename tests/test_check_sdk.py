@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import c_sdk
+from conftest import run_child
 
 ROOT = Path(__file__).resolve().parent.parent
 TOOL = ROOT / "tools" / "check_sdk.py"
@@ -25,7 +26,7 @@ DECLARED = check_sdk.declared_functions()
 
 
 def run_tool(*args):
-    return subprocess.run([sys.executable, str(TOOL), *map(str, args)], capture_output=True, text=True, timeout=120)
+    return run_child([sys.executable, str(TOOL), *map(str, args)], timeout=120)
 
 
 def build_library(tmp_path, names):

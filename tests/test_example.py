@@ -17,6 +17,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import check_sanitizer_output, run_child
+
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "ma_crossover.py"
 SMA_CROSS = ROOT / "examples" / "sma_cross_csv.py"
@@ -28,8 +30,7 @@ SHORT = ["--start", "2024-01-04", "--end", "2024-01-05", "--fast", "3", "--slow"
 
 
 def run_example(*args, timeout=300, script=EXAMPLE, python=(sys.executable,)):
-    proc = subprocess.run([*python, str(script), *args], capture_output=True, text=True,
-                          timeout=timeout, env=dict(os.environ), cwd=ROOT)
+    proc = run_child([*python, str(script), *args], timeout=timeout, env=dict(os.environ), cwd=ROOT)
     assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
     return proc
 
@@ -100,11 +101,9 @@ def test_seed_changes_the_market(session):
 
 
 def test_bad_options_are_refused():
-    proc = subprocess.run([sys.executable, str(EXAMPLE), "--fast", "9", "--slow", "3"],
-                          capture_output=True, text=True, timeout=60)
+    proc = run_child([sys.executable, str(EXAMPLE), "--fast", "9", "--slow", "3"], timeout=60)
     assert proc.returncode == 2 and "--fast" in proc.stderr
-    proc = subprocess.run([sys.executable, str(EXAMPLE), "--start", "2024-02-01", "--end", "2024-01-01"],
-                          capture_output=True, text=True, timeout=60)
+    proc = run_child([sys.executable, str(EXAMPLE), "--start", "2024-02-01", "--end", "2024-01-01"], timeout=60)
     assert proc.returncode == 2 and "py_zvi_set_backtest_config failed" in proc.stderr
 
 
@@ -133,6 +132,7 @@ def test_ctrl_c_stops_the_session_and_reports():
         out, err = proc.communicate(timeout=60)
     finally:
         proc.kill()
+    check_sanitizer_output(err)
     assert proc.returncode == 130, err
     assert field(out, "run status") == "0 (interrupted)"
     assert "Traceback" not in err
@@ -406,11 +406,11 @@ def test_sweep_on_a_local_cluster_equals_the_single_runs(tmp_path):
     pytest.importorskip("distributed")
     csv_path = write_walk(tmp_path / "WALK.csv", 160)
     out = tmp_path / "sweep.json"
-    proc = subprocess.run(
+    proc = run_child(
         [sys.executable, str(SWEEP), str(csv_path), "--fast", "0,3,5", "--slow", "8,13", "--workers", "2",
          "--cash", "5000", "--commission", "0.001", "--json", str(out),
          "--report", str(tmp_path / "report"), "--quiet"],
-        capture_output=True, text=True, timeout=120, cwd=ROOT)
+        timeout=120, cwd=ROOT)
     # Two sessions fail on their parameters; the sweep says so and runs the others.
     assert proc.returncode == 1, proc.stderr
     results = {(e["fast"], e["slow"]): e for e in json.loads(out.read_text())["results"]}

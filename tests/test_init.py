@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import c_sdk
-from conftest import run_python
+from conftest import run_child, run_python
 
 
 def test_flags_and_plain_names():
@@ -152,6 +152,5 @@ def test_linked_dynamically_against_the_sdk():
 
 
 def test_import_from_any_directory(tmp_path):
-    proc = subprocess.run([sys.executable, "-c", "import c_sdk; print(c_sdk.__name__)"],
-                          cwd=tmp_path, capture_output=True, text=True)
+    proc = run_child([sys.executable, "-c", "import c_sdk; print(c_sdk.__name__)"], cwd=tmp_path, timeout=120)
     assert proc.stdout.strip() == "c_sdk", proc.stderr

@@ -17,7 +17,6 @@ import contextlib
 import dataclasses
 import json
 import os
-import subprocess
 import sys
 import textwrap
 from collections import Counter
@@ -464,9 +463,10 @@ def init_sweep(mode, ks):
 # ---- the parent side ----
 
 def run_child(code, timeout=300):
+    from conftest import run_child as run  # the parent's helper; the child imports this file without it
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(TESTS)] + [p for p in sys.path if p]))
-    proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env=env, timeout=timeout, cwd=TESTS.parent)
+    proc = run([sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)], env=env, timeout=timeout,
+               cwd=TESTS.parent)
     assert proc.returncode == 0, f"child exited with {proc.returncode}\n{proc.stderr[-4000:]}"
     return json.loads(proc.stdout.strip().splitlines()[-1])
 

@@ -12,7 +12,6 @@ import copy
 import gc
 import os
 import pickle
-import subprocess
 import sys
 import textwrap
 import traceback
@@ -23,6 +22,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import c_sdk
+from conftest import run_child
 
 BAR_FIELDS = ("symbol", "eob", "bob", "open", "close", "high", "low", "volume", "amount",
               "pre_close", "position", "frequency", "receive_local_time")
@@ -1102,7 +1102,7 @@ def test_classes_changed_by_the_host(scenario):
     code = ("import sys; sys.path.insert(0, %r); import test_records as t\n"
             "for name in t.NAMES: t.SCENARIOS[%r](name)\n" % (os.path.dirname(__file__), scenario))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    done = run_child([sys.executable, "-c", code], env=env, timeout=120)
     assert done.returncode == 0, done.stderr
 
 
@@ -1146,5 +1146,5 @@ def test_forwarding_back_into_a_record_raises_recursion_error(form):
         except RecursionError:
             print("RecursionError")
     """) % RECURSION_FORMS[form]
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    done = run_child([sys.executable, "-c", code], timeout=120)
     assert (done.returncode, done.stdout) == (0, "RecursionError\n"), done.stderr[-2000:]

@@ -274,11 +274,20 @@ BAD_ROWS = [
     ('CALL(py_zvi_set_max_wait_time, zvi_set_max_wait_time, PLAIN, None_, "max_wait_time", Int<0>)',
      'CALL(py_zvi_set_max_wait_time, zvi_set_max_wait_time, PLAIN, None_, "max_wait_time", Real<0>)',
      "the argument kinds of this row do not match the SDK function's parameters"),
+    # zvi_run returns an int status: read as a long long it would still convert.
+    ('CALL(py_zvi_run, zvi_run, PLAIN, Status, "")', 'CALL(py_zvi_run, zvi_run, PLAIN, LongLong, "")',
+     "the result kind of this row does not match the SDK function's return type"),
+    # Three names and three kinds, but the second Python argument goes nowhere.
+    ('CALL(py_zvi_current, zvi_current_pb, ADAPTED, Response, "symbols fields include_call_auction", '
+     'Str<0>, Flag<2>, Str<1>)',
+     'CALL(py_zvi_current, zvi_current_pb, ADAPTED, Response, "symbols fields include_call_auction", '
+     'Str<0>, Flag<2>, Str<0>)',
+     "a Python parameter of this row is taken by no argument kind"),
 ]
 
 
 @pytest.mark.skipif(shutil.which("c++") is None, reason="needs a C++ compiler")
-@pytest.mark.parametrize("row,bad,message", BAD_ROWS, ids=["names", "kind"])
+@pytest.mark.parametrize("row,bad,message", BAD_ROWS, ids=["names", "kind", "result", "unused argument"])
 def test_a_row_that_disagrees_does_not_compile(tmp_path, row, bad, message):
     src = tmp_path / "src"
     shutil.copytree(ROOT / "src", src)

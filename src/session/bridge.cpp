@@ -14,8 +14,10 @@ bool bind_handler(PyObject* handler) {
 }
 
 // Whether this is the interpreter's main thread (asked of threading, so that only public
-// API is used; the error indicator must be clear). When it cannot be told, the main
-// thread is assumed, which keeps the printer's usual handling.
+// API is used; the error indicator must be clear). When it cannot be told (threading
+// cannot be imported, or its main_thread fails or gives no integer ident), the answer
+// is no: the printing then never ends the process from here, which on another thread
+// would finalise the interpreter underneath the SDK call.
 static bool on_main_thread() {
     Owned threading = Owned::steal(PyImport_ImportModule("threading"));
     Owned main = threading ? Owned::steal(PyObject_CallMethod(threading.borrow(), "main_thread", nullptr)) : Owned();
@@ -23,15 +25,16 @@ static bool on_main_thread() {
     unsigned long id = ident ? PyLong_AsUnsignedLong(ident.borrow()) : 0;
     if (PyErr_Occurred()) {
         PyErr_Clear();
-        return true;
+        return false;
     }
     return id == PyThread_get_thread_ident();
 }
 
 // Prints what sys.excepthook prints for an exception, the way PyErr_PrintEx does, but
 // with no effect on how the process ends. A SystemExit raised by the hook itself still
-// ends the process, as it does there, but only from the main thread.
-static void print_through_hook(const PendingException& exc) {
+// ends the process, as it does there, but only from the main thread: elsewhere it is
+// printed as any other failure of the hook is.
+static void print_through_hook(const PendingException& exc, bool main_thread) {
     PyObject* value = exc.value();
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
     Owned tb = Owned::steal(PyException_GetTraceback(value));
@@ -50,7 +53,7 @@ static void print_through_hook(const PendingException& exc) {
     Owned result = Owned::steal(PyObject_Vectorcall(hook.borrow(), args, 3, nullptr));
     if (result) return;
     PendingException hook_error;
-    if (hook_error.matches(PyExc_SystemExit) && on_main_thread()) {
+    if (hook_error.matches(PyExc_SystemExit) && main_thread) {
         hook_error.restore();
         return PyErr_PrintEx(0);
     }
@@ -61,28 +64,36 @@ static void print_through_hook(const PendingException& exc) {
     display_exception(value);
 }
 
-// Prints the pending exception, then reports it as unraisable with this function's
-// name as the object, and leaves the error indicator clear. SystemExit ends the process
-// in the printing stage, as the interpreter's printer does. Two exceptions are printed
-// through the hook instead, so that the process goes on as it would:
-// - SystemExit on a thread other than the main one: the printer would end the process
-//   from here, finalising it underneath the SDK call and the main thread, which hangs or
-//   crashes; as in a thread's own code, it does not end the process there.
-// - KeyboardInterrupt from 3.14 on: the printer marks a printed one as unhandled, and
+// Prints a handler's failure. On the main thread the interpreter's printer prints it,
+// and a SystemExit (the handler's, or one raised by sys.excepthook while printing) ends
+// the process there, as it does. The exception is printed through the hook instead, so
+// that the process goes on as it would:
+// - on any other thread: the printer would end the process from here on a SystemExit,
+//   finalising it underneath the SDK call and the main thread, which hangs or crashes;
+//   as in a thread's own code, the exit request is reported and does not end the
+//   process there;
+// - a KeyboardInterrupt from 3.14 on: the printer marks a printed one as unhandled, and
 //   the process would then end by SIGINT once the main program returns, though the
 //   handler's interrupt was swallowed here.
-static void report_failure() {
-    PendingException exc;
-    bool through_hook = exc.matches(PyExc_SystemExit)
-                            ? !on_main_thread()
-                            : CSDK_PRINTER_MARKS_INTERRUPT && exc.matches(PyExc_KeyboardInterrupt);
-    if (through_hook) {
-        print_through_hook(exc);
+static void print_failure(const PendingException& exc) {
+    bool main_thread = on_main_thread();
+    if (!main_thread || (CSDK_PRINTER_MARKS_INTERRUPT && exc.matches(PyExc_KeyboardInterrupt))) {
+        print_through_hook(exc, main_thread);
         PyErr_Clear();
     } else {
         exc.restore_copy();
         PyErr_PrintEx(0);
     }
+}
+
+// Prints the pending exception, then reports it as unraisable with this function's
+// name as the object, and leaves the error indicator clear. With none pending (an error
+// path whose exception could not be made: 3.11 and later's PyErr_Format when its
+// message cannot be allocated) nothing is printed, and the report is what
+// PyErr_WriteUnraisable makes of no exception.
+static void report_failure() {
+    PendingException exc;
+    if (exc) print_failure(exc);
     PyObject* where = PyUnicode_FromString("c_sdk.callback_wrapper");
     exc.restore();
     PyErr_WriteUnraisable(where ? where : Py_None);

@@ -132,27 +132,35 @@ struct Handler : NoPin {
 
 // ---- results ----
 
+// Each result kind names the C type it takes from the SDK function (c_result), which
+// must be exactly what the function returns.
+
 struct Status {
+    using c_result = int;
     std::tuple<> out_args() { return {}; }
     [[gnu::always_inline]] PyObject* finish(int r) { return status_object(r); }
 };
 
 struct LongLong {
+    using c_result = long long;
     std::tuple<> out_args() { return {}; }
     PyObject* finish(long long r) { return PyLong_FromLongLong(r); }
 };
 
 struct Double {
+    using c_result = double;
     std::tuple<> out_args() { return {}; }
     PyObject* finish(double r) { return PyFloat_FromDouble(r); }
 };
 
 struct Text {
+    using c_result = const char*;
     std::tuple<> out_args() { return {}; }
     PyObject* finish(const char* r) { return from_c_string(r); }
 };
 
 struct None_ {
+    using c_result = void;
     std::tuple<> out_args() { return {}; }
     PyObject* finish() { Py_RETURN_NONE; }
 };
@@ -190,6 +198,7 @@ PyObject* text_uncached(int status, const char* text);
 // (status, bytes) when the status equals CSDK_OPERATE_SUCCESS, else (status, None);
 // the response is read only on success.
 struct Response {
+    using c_result = int;
     char* res = nullptr;
     int res_len = 0;
     std::tuple<char**, int*> out_args() { return {&res, &res_len}; }
@@ -205,6 +214,7 @@ struct Response {
 
 // A string out-parameter: bytes unless the status differs from CSDK_OPERATE_SUCCESS.
 struct ServAddr {
+    using c_result = int;
     char* addr = nullptr;
     std::tuple<char**> out_args() { return {&addr}; }
     PyObject* finish(int status) {
@@ -220,6 +230,17 @@ struct ServAddr {
 template <class... Kinds>
 constexpr Py_ssize_t parameter_count() {
     return std::max({0, (Kinds::index + 1)...});
+}
+
+// Whether every Python parameter below parameter_count goes to at least one kind: a
+// parameter that none takes would be accepted and then silently ignored.
+template <class... Kinds>
+constexpr bool every_parameter_used() {
+    constexpr Py_ssize_t n = parameter_count<Kinds...>();
+    static_assert(n <= 32, "more Python parameters than the parameter masks hold");
+    unsigned used = 0;
+    ((Kinds::index < 0 ? void() : void(used |= 1u << Kinds::index)), ...);
+    return used == (n == 32 ? ~0u : (1u << n) - 1);
 }
 
 // The kinds that take a bytes-like argument the SDK reads as text (Str, Req): the
@@ -272,10 +293,12 @@ struct sdk_params;
 template <class R, class... A>
 struct sdk_params<R (*)(A...)> {
     using type = std::tuple<A...>;
+    using result = R;
 };
 template <class R, class... A>
 struct sdk_params<R (*)(A...) noexcept> {
     using type = std::tuple<A...>;
+    using result = R;
 };
 
 // Number of space-separated names in a parameter list ("a b c" -> 3).
@@ -309,6 +332,10 @@ template <bool CheckPending, bool Text, class Result, class... Kinds, class Fn>
     // conversion of one C type into another happens at the call.
     static_assert(std::is_same_v<decltype(c_args), typename sdk_params<Fn>::type>,
                   "the argument kinds of this row do not match the SDK function's parameters");
+    // Nor of its result into another: an int status read as a long long, say.
+    static_assert(std::is_same_v<typename Result::c_result, typename sdk_params<Fn>::result>,
+                  "the result kind of this row does not match the SDK function's return type");
+    static_assert(every_parameter_used<Kinds...>(), "a Python parameter of this row is taken by no argument kind");
     PyObject* out;
     if constexpr (std::is_void_v<decltype(std::apply(fn, c_args))>) {
         std::apply(fn, c_args);

@@ -12,7 +12,6 @@ import math
 import random
 import re
 import struct
-import subprocess
 import sys
 from collections import Counter
 from datetime import datetime, timezone
@@ -21,6 +20,7 @@ import pytest
 
 c_sdk = pytest.importorskip("c_sdk")
 import zvsdk_standin  # noqa: E402  (installed beside c_sdk)
+from children import run_child  # noqa: E402
 
 BUY, SELL, LIMIT, MARKET = 1, 2, 1, 2
 S1, S2 = "SHSE.600000", "SZSE.000001"
@@ -1348,6 +1348,21 @@ def test_orders_by_value_under_a_cap_and_when_they_buy_nothing(sdk, tmp_path):
         2, "insufficient position: 0 available, a value of 100.0 to sell")
 
 
+# A bar's volume caps each fill at transaction_ratio of the quarter of it that one step
+# trades, whatever finite volume the file holds.
+@pytest.mark.parametrize("volume,filled", [("200", [25, 25, 25, 25]), ("1000", [100]), ("1e20", [100]),
+                                           ("1.7976931348623157e308", [100])])
+def test_the_fill_cap_of_a_file_bar(sdk, tmp_path, volume, filled):
+    path = write_csv(tmp_path, "BIG", "Date,Open,High,Low,Close,Volume\n2024-01-02,10,10,10,10,100\n"
+                     f"2024-01-03,10,10,10,10,{volume}\n")
+    file_session(path, transaction_ratio=0.5)
+    assert c_sdk.py_zvi_subscribe("BIG", "1d", False) == 0
+    s = Session(bar=lambda event: event["eob"].startswith("2024-01-02") and place(symbol="BIG", volume=100))
+    s.run()
+    assert [r["volume"] for r in s.named("execution_report")] == filled
+    assert s.named("order_status")[-1]["status"] == 3  # filled
+
+
 def test_limit_orders_fill_inside_a_file_bar(sdk, tmp_path):
     path = write_csv(tmp_path, "GOOG", DAILY)
     file_session(path)
@@ -1644,7 +1659,7 @@ c_sdk.py_zvi_set_data_callback(lambda name, payload: names.append(name))
 assert c_sdk.py_zvi_run() == 0
 print(len(names), names[0], names[-1], names.count("schedule"))
 """
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    proc = run_child([sys.executable, "-c", script], timeout=60)
     assert proc.returncode == 0, proc.stderr
     count, first, last, schedules = proc.stdout.split()
     assert (first, last, int(count)) == ("init", "backtest_finished", int(schedules) + 2)

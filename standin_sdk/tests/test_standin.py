@@ -19,6 +19,8 @@ from pathlib import Path
 
 import pytest
 
+from children import run_child
+
 HERE = Path(__file__).resolve().parent
 STANDIN = HERE.parent
 REPO = STANDIN.parent
@@ -138,8 +140,7 @@ def run_python(code, env_extra, tmp_path):
     script = f"import importlib.util as u\ns = u.spec_from_file_location('h', {str(HELPER)!r})\n" \
              f"h = u.module_from_spec(s); s.loader.exec_module(h)\n" + textwrap.dedent(code)
     # -S: no site-packages, so an installed c_sdk cannot be found instead of the fake one.
-    return subprocess.run([sys.executable, "-S", "-c", script], env=env, cwd=tmp_path, capture_output=True,
-                          text=True, timeout=60)
+    return run_child([sys.executable, "-S", "-c", script], env=env, cwd=tmp_path, timeout=60)
 
 
 # ---- exports ----

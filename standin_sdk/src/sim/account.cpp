@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "sim/calendar.hpp"
+#include "sim/numbers.hpp"
 
 namespace standin::sim {
 
@@ -91,7 +92,7 @@ void Account::match(std::size_t index, const Step& step, std::int64_t now, std::
     }
     std::int64_t volume = o.remaining();
     if (costs_.transaction_ratio > 0 && step.capped)
-        volume = std::min(volume, static_cast<std::int64_t>(std::floor(step.volume * costs_.transaction_ratio)));
+        volume = std::min(volume, clamped_int64(std::floor(step.volume * costs_.transaction_ratio)));
     double price = buy ? step.price * (1 + costs_.slippage) : step.price * (1 - costs_.slippage);
     if (o.type == kLimit) {
         // Inside a file bar the price moves continuously from one step to the next: a
@@ -111,7 +112,7 @@ void Account::match(std::size_t index, const Step& step, std::int64_t now, std::
         if (volume > 0 && cost_of(volume) > budget) {
             const double unit_cost = price * (1 + costs_.commission_ratio) + costs_.commission_unit;
             std::int64_t affordable =
-                static_cast<std::int64_t>(std::min(std::floor(budget / unit_cost), static_cast<double>(volume)));
+                clamped_int64(std::min(std::floor(budget / unit_cost), static_cast<double>(volume)));
             while (affordable > 0 && cost_of(affordable) > budget) --affordable;
             short_of = "insufficient cash: " + number_text(budget) + " available, " + number_text(cost_of(volume)) +
                        " required for " + std::to_string(volume) + " at " + number_text(price) +
@@ -152,7 +153,7 @@ bool Account::size_by_value(std::size_t index, const Step& step, std::int64_t no
             const double amount = price * static_cast<double>(n);
             return amount + amount * costs_.commission_ratio + static_cast<double>(n) * costs_.commission_unit;
         };
-        units = static_cast<std::int64_t>(std::min(std::floor(std::max(budget, 0.0) / unit_cost), limit));
+        units = clamped_int64(std::min(std::floor(std::max(budget, 0.0) / unit_cost), limit));
         while (units > 0 && cost_of(units) > budget) --units;
         if (units == 0) {
             o.rej_reason = kNoCash;
@@ -165,7 +166,7 @@ bool Account::size_by_value(std::size_t index, const Step& step, std::int64_t no
         const auto held = positions_.find(o.symbol);
         const std::int64_t available = (held == positions_.end() ? 0 : held->second.volume) - frozen_volume(o.symbol);
         const double wanted = price > 0 ? std::floor(o.value / price) : limit;
-        units = static_cast<std::int64_t>(std::min({wanted, static_cast<double>(std::max<std::int64_t>(available, 0)), limit}));
+        units = clamped_int64(std::min({wanted, static_cast<double>(std::max<std::int64_t>(available, 0)), limit}));
         if (units == 0) {
             o.rej_reason = kNoPosition;
             o.rej_detail = available <= 0 ? "insufficient position: 0 available to sell"
