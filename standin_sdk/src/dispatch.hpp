@@ -6,6 +6,7 @@
 
 #include <type_traits>
 
+#include "sim/routes.hpp"
 #include "state.hpp"
 
 namespace standin {

@@ -6,6 +6,7 @@
 
 #include "sim/calendar.hpp"
 #include "sim/numbers.hpp"
+#include "sim/text.hpp"
 
 namespace standin::sim {
 
@@ -24,6 +25,12 @@ bool order_index(std::string_view id, std::size_t count, std::size_t& index) {
 }
 
 }  // namespace
+
+void Account::write_info(std::string& res) {
+    json::Writer w(res);
+    w.begin_object().key("accounts").begin_array().begin_object();
+    w.field("account_id", kAccountId).field("account_name", "simulated").end_object().end_array().end_object();
+}
 
 void Account::restart(double cash, const Costs& costs) {
     costs_ = costs;
@@ -243,8 +250,7 @@ Status Account::place(const json::Value& req, Prices& prices, std::int64_t now, 
     const json::Value* cl_ord_id = req.find("cl_ord_id");
     std::int64_t side_v, type_v, volume_v;
     if (!symbol || !symbol->is_string()) return failure(kInvalidRequest, "symbol must be a string");
-    if (!prices.file_mode() && !valid_symbol(symbol->string))
-        return failure(kInvalidSymbol, "invalid symbol " + quoted(symbol->string));
+    if (Status status = prices.check_form(symbol->string); !status.ok()) return status;
     if (!side || !json::as_integer(*side, side_v) || (side_v != kBuy && side_v != kSell))
         return failure(kInvalidRequest, "side must be 1 (buy) or 2 (sell)");
     if (!type || !json::as_integer(*type, type_v) || (type_v != kLimit && type_v != kMarket))

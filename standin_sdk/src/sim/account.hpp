@@ -42,7 +42,8 @@ public:
     Status cancel_orders(const json::Value& req, std::int64_t now, std::deque<Event>& queue);
     void cancel_all(std::int64_t now, std::deque<Event>& queue);
 
-    // The queries.
+    // The queries. The account list is fixed: the one simulated account.
+    static void write_info(std::string& res);
     void write_orders(bool open_only, std::string& res) const;
     Status write_executions(const json::Value& req, std::string& res) const;
     void write_cash(Prices& prices, std::string& res) const;

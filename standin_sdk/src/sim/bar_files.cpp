@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "sim/calendar.hpp"
-#include "sim/status.hpp"
+#include "sim/text.hpp"
 
 namespace standin::sim {
 

@@ -8,10 +8,14 @@
 #define ZVSDK_STANDIN_SIM_CALENDAR_HPP
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
 namespace standin::sim {
+
+// A time that never comes: nothing falls due.
+constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 
 constexpr std::int64_t kSecondMs = 1000;
 constexpr std::int64_t kDayMs = 86400 * kSecondMs;

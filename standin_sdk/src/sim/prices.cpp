@@ -1,12 +1,59 @@
 #include "sim/prices.hpp"
 
 #include <algorithm>
+#include <filesystem>
+
+#include "sim/formats.hpp"
+
 
 namespace standin::sim {
 
-void Prices::restart(std::uint64_t seed, BarFiles* files, std::int64_t start, bool adjusted) {
+namespace {
+
+// EXCHANGE.CODE: [A-Z]+ "." [A-Za-z0-9]+, the symbols of generated prices.
+bool exchange_code(std::string_view s) {
+    const std::size_t dot = s.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == s.size()) return false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (i < dot) {
+            if (c < 'A' || c > 'Z') return false;
+        } else if (i > dot) {
+            if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---- the address's data path ----
+
+bool Prices::open_data(std::string& why) { return data_path_.empty() || files_.open(data_path_, why); }
+
+BarFiles* Prices::described_files(std::string& why) {
+    if (data_path_.empty()) {
+        why = "symbol infos describe the bars of data files, and the server address names none "
+              "(sim:data=<file or folder>)";
+        return nullptr;
+    }
+    // A running file session keeps its own files until the next configuration: a new
+    // address's files are read apart from them.
+    BarFiles& files = started_ && file_mode_ && files_.path() != data_path_ ? next_files_ : files_;
+    if (files.path() != data_path_ && !files.open(data_path_, why)) return nullptr;
+    return &files;
+}
+
+std::shared_ptr<const BarSeries> Prices::subscribed_series(std::string_view symbol, std::string& why) {
+    // A new data path takes effect at the next configuration: a running session keeps its files.
+    if (!started_ && files_.path() != data_path_ && !files_.open(data_path_, why)) return nullptr;
+    return files_.series(symbol, why, started_ && adjusted_);
+}
+
+void Prices::restart(std::uint64_t seed, std::int64_t start, bool adjusted) {
     seed_ = seed;
-    files_ = files;
+    started_ = true;
+    file_mode_ = !data_path_.empty();
     adjusted_ = adjusted;
     start_ = start;
     // The path starts with the start date's first step (the next trading day's when the
@@ -20,11 +67,19 @@ void Prices::restart(std::uint64_t seed, BarFiles* files, std::int64_t start, bo
     file_mid_bar_ = false;
 }
 
+// ---- the symbol rule ----
+
+bool Prices::names_symbol(std::string_view symbol) const {
+    return file_symbols() ? BarFiles::plausible_symbol(symbol) : exchange_code(symbol);
+}
+
+Status Prices::check_form(std::string_view symbol) const {
+    if (file_symbols() || exchange_code(symbol)) return {};
+    return failure(kInvalidSymbol, "invalid symbol " + quoted(symbol));
+}
+
 Status Prices::check(std::string_view symbol) {
-    if (!files_) {
-        if (!valid_symbol(symbol)) return failure(kInvalidSymbol, "invalid symbol " + quoted(symbol));
-        return {};
-    }
+    if (!file_mode_) return check_form(symbol);
     std::string why;
     const FileMarket* m = file_market(symbol, why);
     if (!m) return failure(kInvalidSymbol, why);
@@ -32,25 +87,72 @@ Status Prices::check(std::string_view symbol) {
 }
 
 double Prices::price(const std::string& symbol) {
-    if (!files_) return static_cast<double>(market(symbol).price()) / 100.0;
+    if (!file_mode_) return static_cast<double>(market(symbol).price()) / 100.0;
     std::string unused;
     return file_market(symbol, unused)->price;
 }
 
 std::int64_t Prices::price_time(const std::string& symbol) {
-    if (!files_) return steps_done_ > 0 ? step_time(origin_, steps_done_ - 1) : start_;
+    if (!file_mode_) return steps_done_ > 0 ? step_time(origin_, steps_done_ - 1) : start_;
     std::string unused;
     return file_market(symbol, unused)->price_time;
 }
 
 Step Prices::step(const std::string& symbol) {
-    if (!files_) {
+    if (!file_mode_) {
         const Market& m = market(symbol);
         return Step{static_cast<double>(m.price()) / 100.0, 0.0, static_cast<double>(m.last_volume())};
     }
     std::string unused;
     const FileMarket& m = *file_market(symbol, unused);
     return Step{m.price, m.previous, m.volume, m.series->has_volume};
+}
+
+Status Prices::write_current(const json::Value& req, std::string& res) {
+    std::vector<std::string> symbols;
+    if (!json::string_list(req, "symbols", symbols)) return failure(kInvalidRequest, "symbols must be a list of strings");
+    for (const std::string& s : symbols)
+        if (Status status = check(s); !status.ok()) return status;
+    json::Writer w(res);
+    w.begin_object().key("prices").begin_array();
+    for (const std::string& s : symbols) {
+        w.begin_object().field("symbol", s).field("price", price(s));
+        w.field("created_at", format_time(price_time(s)).view()).end_object();
+    }
+    w.end_array().end_object();
+    return {};
+}
+
+Status Prices::write_symbol_infos(const json::Value& req, const std::string& address_error, std::string& res) {
+    std::vector<std::string> symbols;
+    if (!json::string_list(req, "symbols", symbols))
+        return failure(kInvalidRequest, "symbols must be a list of strings");
+    if (!address_error.empty()) return failure(kInvalidRequest, address_error);
+    std::string why;
+    BarFiles* files = described_files(why);
+    if (!files) return failure(kInvalidRequest, why);
+    std::vector<std::shared_ptr<const BarSeries>> found;
+    for (const std::string& s : symbols) {
+        found.push_back(files->series(s, why));
+        if (!found.back()) return failure(kInvalidSymbol, why);
+    }
+    json::Writer w(res);
+    w.begin_object().key("symbol_infos").begin_array();
+    for (std::size_t i = 0; i < symbols.size(); ++i) {
+        const BarSeries& b = *found[i];
+        std::error_code ec;
+        std::filesystem::path file = std::filesystem::absolute(b.path, ec);
+        if (ec) file = b.path;
+        w.begin_object().field("symbol", symbols[i]).field("file", file.lexically_normal().string());
+        w.field("bars", static_cast<std::int64_t>(b.bars.size()));
+        w.field("first_bar", format_time(b.bars.front().time).view());
+        w.field("last_bar", format_time(b.bars.back().time).view());
+        w.field("frequency", frequency_text(b.bar_seconds)).field("bar_seconds", b.bar_seconds);
+        w.field("volume", b.has_volume).field("adj_close", b.has_adj_close);
+        w.field("utc_offset", b.utc_offset).field("descending", b.descending).end_object();
+    }
+    w.end_array().end_object();
+    return {};
 }
 
 // ---- generated paths ----
@@ -62,7 +164,7 @@ std::int64_t Prices::next_step_time(bool every_step, unsigned bars) const {
 }
 
 void Prices::skip_to(std::int64_t time) {
-    if (!files_) steps_done_ = std::max(steps_done_, steps_before(origin_, time));
+    if (!file_mode_) steps_done_ = std::max(steps_done_, steps_before(origin_, time));
 }
 
 bool Prices::step_at(std::int64_t time) {
@@ -84,7 +186,7 @@ const Market& Prices::market(const std::string& symbol) {
 Prices::FileMarket* Prices::file_market(std::string_view symbol, std::string& error) {
     const auto it = file_markets_.find(symbol);
     if (it != file_markets_.end()) return &it->second;
-    std::shared_ptr<const BarSeries> series = files_->series(symbol, error, adjusted_);
+    std::shared_ptr<const BarSeries> series = files_.series(symbol, error, adjusted_);
     if (!series) return nullptr;
     // A symbol first used in the middle of a session starts with the first bar not yet
     // replayed; its price is the last close before it (the first open when there is none).
@@ -114,7 +216,7 @@ Prices::FileMarket* Prices::file_market(std::string_view symbol, std::string& er
 
 void Prices::use(std::string_view symbol) {
     std::string unused;  // a symbol without data has no bars to replay
-    if (files_) file_market(symbol, unused);
+    if (file_mode_) file_market(symbol, unused);
 }
 
 std::int64_t Prices::next_bar_time() const {
@@ -153,7 +255,7 @@ const FileBar* Prices::bar_at(const std::string& symbol, std::int64_t instant, d
 }
 
 void Prices::finish(std::int64_t end) {
-    if (!files_) steps_done_ = std::max(steps_done_, steps_before(origin_, end + 1));
+    if (!file_mode_) steps_done_ = std::max(steps_done_, steps_before(origin_, end + 1));
     file_through_ = end;
     file_mid_bar_ = false;
 }

@@ -4,6 +4,7 @@
 
 #include "sim/calendar.hpp"
 #include "sim/formats.hpp"
+#include "sim/text.hpp"
 
 namespace standin::sim {
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/calendar.hpp"
 #include "sim/status.hpp"
 #include "types.hpp"
 

@@ -1,13 +1,9 @@
-// What the simulation's parts share: the statuses of failed calls, how a part says why
-// a call failed, and the small text helpers its messages use.
+// What the simulation's parts share: the statuses of failed calls and how a part says
+// why a call failed.
 #ifndef ZVSDK_STANDIN_SIM_STATUS_HPP
 #define ZVSDK_STANDIN_SIM_STATUS_HPP
 
-#include <cstdint>
-#include <limits>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace standin::sim {
 
@@ -29,19 +25,6 @@ struct Status {
     bool ok() const { return code == 0; }
 };
 inline Status failure(int code, std::string why) { return Status{code, std::move(why)}; }
-
-constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
-
-// EXCHANGE.CODE: [A-Z]+ "." [A-Za-z0-9]+, the symbols of generated prices.
-bool valid_symbol(std::string_view s);
-// The bytes as a JSON string, so odd bytes in a message stay readable.
-std::string quoted(std::string_view s);
-// A double in the JSON writer's form.
-std::string number_text(double v);
-// s without the blanks at either end.
-std::string_view trim(std::string_view s, std::string_view blanks = " ");
-// A comma-separated list, the blanks around each item trimmed.
-std::vector<std::string_view> split_list(std::string_view s, std::string_view blanks = " ");
 
 }  // namespace standin::sim
 

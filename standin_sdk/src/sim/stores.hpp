@@ -15,6 +15,7 @@
 #include "sim/formats.hpp"
 #include "sim/json.hpp"
 #include "sim/status.hpp"
+#include "sim/text.hpp"
 #include "types.hpp"
 
 namespace standin::sim {
