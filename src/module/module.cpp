@@ -1,10 +1,10 @@
 // Module entry: multi-phase initialisation, the interpreter guard and the binding of
 // every module-level name in its fixed order.
+#include "../plumbing/function.hpp"
+#include "../plumbing/state.hpp"
 #include "../records/records.hpp"
+#include "../wrappers/adapted.hpp"
 #include "../wrappers/registry.hpp"
-#include "adapter.hpp"
-#include "function.hpp"
-#include "state.hpp"
 
 namespace csdk {
 

@@ -17,8 +17,8 @@
 // lookup remembered while the class's version tag says the class has not changed.
 #include "records.hpp"
 
-#include "../module/function.hpp"
-#include "../module/state.hpp"
+#include "../plumbing/function.hpp"
+#include "../plumbing/state.hpp"
 
 #include <structmember.h>
 

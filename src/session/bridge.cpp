@@ -1,7 +1,7 @@
 // The event callback bridge: the SDK's only way into Python.
 #include "bridge.hpp"
 
-#include "../module/state.hpp"
+#include "../plumbing/state.hpp"
 
 #include <cstdio>
 #include <cstring>

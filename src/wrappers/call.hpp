@@ -2,12 +2,12 @@
 // result. Every wrapper and every directly exposed SDK function is an instance of this.
 #pragma once
 
-#include "../module/adapter.hpp"
-#include "../module/convert.hpp"
-#include "../module/function.hpp"
-#include "../module/state.hpp"
+#include "../plumbing/convert.hpp"
+#include "../plumbing/function.hpp"
+#include "../plumbing/state.hpp"
 #include "../sdk/zvsdk.h"
 #include "../session/bridge.hpp"
+#include "adapted.hpp"
 
 #include <algorithm>
 #include <tuple>
