@@ -152,14 +152,10 @@ PyObject* new_function(const FunctionInit& init) {
     }
     Py_XINCREF(init.closure);
     f->closure = init.closure;
-    PyObject* self = reinterpret_cast<PyObject*>(f);
-    if (!f->name || !f->qualname || !f->module || !f->doc) {
-        PyObject_GC_Track(self);
-        Py_DECREF(self);
-        return nullptr;
-    }
-    PyObject_GC_Track(self);
-    return self;
+    PyObject_GC_Track(f);
+    Owned self = Owned::steal(reinterpret_cast<PyObject*>(f));
+    if (!f->name || !f->qualname || !f->module || !f->doc) return nullptr;
+    return self.release();
 }
 
 // ---- rows of function tables ----
