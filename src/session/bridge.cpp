@@ -188,22 +188,19 @@ static PyObject* event_payload(const char* data, int len) {
 // handler(*argv[1..2]); argv[0] is scratch space for a bound method's instance.
 //
 // A Python function, or a method bound to one, is entered through the function's own
-// vectorcall. That is the call PyObject_Vectorcall makes too, less the generic check of
+// vectorcall (function_vectorcall in compat.hpp). That is the call PyObject_Vectorcall makes too, less the generic check of
 // the result against the error indicator, which the interpreter's evaluation (and any
 // replacement installed with PyFunction_SetVectorcall, which must behave like it)
 // already guarantees; the interpreter calls Python functions the same way.
 static PyObject* call_handler(PyObject* handler, PyObject** argv) {
-    if (PyFunction_Check(handler)) {
-        vectorcallfunc call = reinterpret_cast<PyFunctionObject*>(handler)->vectorcall;
-        return call(handler, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }
-    if (PyMethod_Check(handler)) {
+    if (CSDK_DIRECT_FUNCTION_CALL && PyFunction_Check(handler))
+        return function_vectorcall(handler)(handler, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (CSDK_DIRECT_FUNCTION_CALL && PyMethod_Check(handler)) {
         PyObject* func = PyMethod_GET_FUNCTION(handler);
         if (PyFunction_Check(func)) {
             // As the bound method does: its instance first, no spare slot left in front.
             argv[0] = PyMethod_GET_SELF(handler);
-            vectorcallfunc call = reinterpret_cast<PyFunctionObject*>(func)->vectorcall;
-            return call(func, argv, 3, nullptr);
+            return function_vectorcall(func)(func, argv, 3, nullptr);
         }
     }
     return PyObject_Vectorcall(handler, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
