@@ -56,7 +56,7 @@ def test_non_ascii_makes_no_call(sdk):
     # The entry's line is the one that names the wrapper in its source.
     entry = traceback.extract_tb(excinfo.tb)[-1]
     line = source_lines(entry.filename)[entry.lineno - 1]
-    assert entry.filename == "src/module/adapter.cpp" and '"c_sdk.adapt_to_python3.wrapper"' in line
+    assert entry.filename == "src/wrappers/adapted.cpp" and '"c_sdk.adapt_to_python3.wrapper"' in line
     with pytest.raises(UnicodeEncodeError):
         c_sdk.py_zvi_subscribe(b"s", frequency="1m\u00e9", unsubscribe_previous=True)
     assert sdk.calls() == []

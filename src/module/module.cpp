@@ -1,10 +1,10 @@
 // Module entry: multi-phase initialisation, the interpreter guard and the binding of
 // every module-level name in its fixed order.
+#include "../plumbing/function.hpp"
+#include "../plumbing/state.hpp"
 #include "../records/records.hpp"
+#include "../wrappers/adapted.hpp"
 #include "../wrappers/registry.hpp"
-#include "adapter.hpp"
-#include "function.hpp"
-#include "state.hpp"
 
 namespace csdk {
 
@@ -16,15 +16,13 @@ static const TracebackSite init_site = {"init c_sdk", __FILE__, __LINE__};
 
 // Copies one import-spec attribute onto the new module; a missing one is skipped.
 static bool copy_spec_attr(PyObject* spec, PyObject* module, PyObject* from, PyObject* to, bool skip_none) {
-    PyObject* value = PyObject_GetAttr(spec, from);
+    Owned value = Owned::steal(PyObject_GetAttr(spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
         return true;
     }
-    int rc = skip_none && value == Py_None ? 0 : PyObject_SetAttr(module, to, value);
-    Py_DECREF(value);
-    return rc == 0;
+    return (skip_none && value.borrow() == Py_None) || PyObject_SetAttr(module, to, value.borrow()) == 0;
 }
 
 static PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {

@@ -1,6 +1,6 @@
 // c_status_ok and c_status_fail: the host's test of an SDK status.
-#include "function.hpp"
-#include "state.hpp"
+#include "../plumbing/function.hpp"
+#include "../plumbing/state.hpp"
 
 namespace csdk {
 

@@ -17,8 +17,8 @@
 // lookup remembered while the class's version tag says the class has not changed.
 #include "records.hpp"
 
-#include "../module/function.hpp"
-#include "../module/state.hpp"
+#include "../plumbing/function.hpp"
+#include "../plumbing/state.hpp"
 
 #include <structmember.h>
 
@@ -126,8 +126,8 @@ inline PyObject* slot_value(PyObject* self, Py_ssize_t offset) {
 inline const Entry& entry_of(PyObject* func) { return *static_cast<const Entry*>(as_function(func)->data); }
 
 bool reverify_data(const RecordClass& c, PyTypeObject* tp) {
-    bool same = _PyType_Lookup(tp, g_names.data) == c.data_descr;
-    c.data_tag = same ? tp->tp_version_tag : 0;
+    bool same = type_lookup(tp, g_names.data) == c.data_descr;
+    c.data_tag = same ? type_version_tag(tp) : 0;
     return same;
 }
 
@@ -136,7 +136,7 @@ bool reverify_data(const RecordClass& c, PyTypeObject* tp) {
 // still resolves to the member descriptor the class was made with.
 inline bool slot_is_data(const RecordClass& c, PyTypeObject* tp) {
     if (tp != c.type || tp->tp_getattro != c.fast_getattro) return false;
-    unsigned int tag = tp->tp_version_tag;
+    unsigned int tag = type_version_tag(tp);
     return (tag != 0 && tag == c.data_tag) || reverify_data(c, tp);
 }
 
@@ -150,19 +150,19 @@ inline PyObject* record_getter(PyObject* descr) {
                                                                                                       : nullptr;
 }
 
-// _PyType_Lookup(tp, name) for an exact str name, memoised per class. The memo may be
+// type_lookup(tp, name) for an exact str name, memoised per class. The memo may be
 // overwritten by any code that runs afterwards, so callers copy what they need first.
 inline const AttrMemo& lookup_in_class(RecordClass& c, PyTypeObject* tp, PyObject* name) {
     AttrMemo& m = c.memo[(reinterpret_cast<uintptr_t>(name) >> 4) % kMemoSize];
-    unsigned int tag = tp->tp_version_tag;
+    unsigned int tag = type_version_tag(tp);
     if (tag != 0 && m.tag == tag && m.name == name) return m;
-    PyObject* descr = _PyType_Lookup(tp, name);
+    PyObject* descr = type_lookup(tp, name);
     PyObject* fget = descr ? record_getter(descr) : nullptr;
     Py_XSETREF(m.name, Py_NewRef(name));
     Py_XSETREF(m.fget, Py_XNewRef(fget));
     m.getter = fget ? &entry_of(fget) : nullptr;
     m.descr = descr;
-    m.tag = tp->tp_version_tag;  // the lookup assigns one when it can
+    m.tag = type_version_tag(tp);  // the lookup assigns one when it can
     return m;
 }
 
@@ -178,8 +178,8 @@ inline const AttrMemo& lookup_in_class(RecordClass& c, PyTypeObject* tp, PyObjec
 // class's slot was last seen to be `data`: every method reads it first.
 [[gnu::always_inline]] inline PyObject* read_data(const RecordClass& c, PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    if (tp == c.type && tp->tp_getattro == c.fast_getattro && tp->tp_version_tag != 0 &&
-        tp->tp_version_tag == c.data_tag) [[likely]] {
+    if (tp == c.type && tp->tp_getattro == c.fast_getattro && type_version_tag(tp) != 0 &&
+        type_version_tag(tp) == c.data_tag) [[likely]] {
         PyObject* d = slot_value(self, c.data_offset);
         if (d) return Py_NewRef(d);
     }
@@ -196,7 +196,7 @@ PyObject* read_data_direct(const RecordClass& c, PyObject* self) {
         if (d) return Py_NewRef(d);
         return PyObject_GenericGetAttr(self, g_names.data);  // the slot's own AttributeError
     }
-    PyObject* getattribute = _PyType_Lookup(tp, s_getattribute);
+    PyObject* getattribute = type_lookup(tp, s_getattribute);
     if (!getattribute || getattribute == s_object_getattribute) return PyObject_GenericGetAttr(self, g_names.data);
     Owned hold = Owned::incref(getattribute);
     descrgetfunc get = Py_TYPE(getattribute)->tp_descr_get;
@@ -277,7 +277,7 @@ bool is_record_getitem(PyObject* f) {
 // iter(record): refused while __getitem__ is a record's; otherwise what the interpreter does
 // for a class without __iter__ (a host may have given the class another __getitem__).
 PyObject* records_iter(PyObject* self) noexcept {
-    PyObject* getitem = _PyType_Lookup(Py_TYPE(self), s_getitem);
+    PyObject* getitem = type_lookup(Py_TYPE(self), s_getitem);
     if (!(getitem && is_record_getitem(getitem)) && PySequence_Check(self)) return PySeqIter_New(self);
     PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(self)->tp_name);
     return nullptr;
@@ -660,7 +660,7 @@ bool make_class(PyObject* dict) {
                                                           bases.borrow(), ns.borrow(), nullptr));
     if (!cls) return false;
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls.borrow());
-    PyObject* descr = _PyType_Lookup(tp, g_names.data);
+    PyObject* descr = type_lookup(tp, g_names.data);
     if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
         PyErr_Format(PyExc_SystemError, "%s: no slot descriptor for 'data'", c.name);
         return false;
@@ -677,7 +677,7 @@ bool intern_own_names() {
     for (auto [slot, text] : {std::pair{&s_getattribute, "__getattribute__"}, std::pair{&s_getitem, "__getitem__"},
                               std::pair{&s_delitem, "__delitem__"}})
         if (!*slot && !(*slot = PyUnicode_InternFromString(text))) return false;
-    s_object_getattribute = _PyType_Lookup(&PyBaseObject_Type, s_getattribute);
+    s_object_getattribute = type_lookup(&PyBaseObject_Type, s_getattribute);
     return true;
 }
 

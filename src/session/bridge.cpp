@@ -1,7 +1,7 @@
 // The event callback bridge: the SDK's only way into Python.
 #include "bridge.hpp"
 
-#include "../module/state.hpp"
+#include "../plumbing/state.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -94,10 +94,9 @@ static void print_failure(const PendingException& exc) {
 static void report_failure() {
     PendingException exc;
     if (exc) print_failure(exc);
-    PyObject* where = PyUnicode_FromString("c_sdk.callback_wrapper");
+    Owned where = Owned::steal(PyUnicode_FromString("c_sdk.callback_wrapper"));
     exc.restore();
-    PyErr_WriteUnraisable(where ? where : Py_None);
-    Py_XDECREF(where);
+    PyErr_WriteUnraisable(where ? where.borrow() : Py_None);
 }
 
 // ---- event names ----
@@ -171,13 +170,9 @@ static PyObject* event_name(const char* name, NameSource* source) {
 
 // Drops the bridge's reference to the name; the object goes back to its entry instead
 // when that reference is the only one and the entry still belongs to the name.
-static void give_back(PyObject* py_name, const NameSource& source) {
+static void give_back(Owned py_name, const NameSource& source) {
     NameEntry* e = source.entry;
-    if (e && Py_REFCNT(py_name) == 1 && e->gen == source.gen && !e->str) {
-        e->str = py_name;
-        return;
-    }
-    Py_DECREF(py_name);
+    if (e && Py_REFCNT(py_name.borrow()) == 1 && e->gen == source.gen && !e->str) e->str = py_name.release();
 }
 
 static PyObject* event_payload(const char* data, int len) {
@@ -193,22 +188,19 @@ static PyObject* event_payload(const char* data, int len) {
 // handler(*argv[1..2]); argv[0] is scratch space for a bound method's instance.
 //
 // A Python function, or a method bound to one, is entered through the function's own
-// vectorcall. That is the call PyObject_Vectorcall makes too, less the generic check of
+// vectorcall (function_vectorcall in compat.hpp). That is the call PyObject_Vectorcall makes too, less the generic check of
 // the result against the error indicator, which the interpreter's evaluation (and any
 // replacement installed with PyFunction_SetVectorcall, which must behave like it)
 // already guarantees; the interpreter calls Python functions the same way.
 static PyObject* call_handler(PyObject* handler, PyObject** argv) {
-    if (PyFunction_Check(handler)) {
-        vectorcallfunc call = reinterpret_cast<PyFunctionObject*>(handler)->vectorcall;
-        return call(handler, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }
-    if (PyMethod_Check(handler)) {
+    if (CSDK_DIRECT_FUNCTION_CALL && PyFunction_Check(handler))
+        return function_vectorcall(handler)(handler, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (CSDK_DIRECT_FUNCTION_CALL && PyMethod_Check(handler)) {
         PyObject* func = PyMethod_GET_FUNCTION(handler);
         if (PyFunction_Check(func)) {
             // As the bound method does: its instance first, no spare slot left in front.
             argv[0] = PyMethod_GET_SELF(handler);
-            vectorcallfunc call = reinterpret_cast<PyFunctionObject*>(func)->vectorcall;
-            return call(func, argv, 3, nullptr);
+            return function_vectorcall(func)(func, argv, 3, nullptr);
         }
     }
     return PyObject_Vectorcall(handler, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -218,27 +210,27 @@ void callback_wrapper(const char* name, const char* data, int len) {
     // The SDK calls back only from inside a call made through this module, on the
     // thread that holds the interpreter lock, so nothing is acquired here.
     NameSource source;
-    PyObject* py_name = event_name(name, &source);
+    Owned py_name = Owned::steal(event_name(name, &source));
     if (!py_name) return report_failure();
-    PyObject* handler = lookup_global(g_handler);
+    Owned handler = Owned::incref(lookup_global(g_handler));  // a handler may rebind f while it runs
     if (!handler) {
-        give_back(py_name, source);
+        give_back(std::move(py_name), source);
         return report_failure();
     }
-    Py_INCREF(handler);  // a handler may rebind f while it runs
-    PyObject* payload = event_payload(data, len);
+    Owned payload = Owned::steal(event_payload(data, len));
     if (!payload) {
-        give_back(py_name, source);
-        Py_DECREF(handler);
+        give_back(std::move(py_name), source);
+        handler = Owned();
         return report_failure();
     }
-    PyObject* argv[3] = {nullptr, py_name, payload};
-    PyObject* result = call_handler(handler, argv);
-    Py_DECREF(payload);
-    give_back(py_name, source);
-    Py_DECREF(handler);
+    PyObject* argv[3] = {nullptr, py_name.borrow(), payload.borrow()};
+    Owned result = Owned::steal(call_handler(handler.borrow(), argv));
+    // Let go of the arguments and the handler before a failure is reported (letting go
+    // of the last reference to one may run its __del__).
+    payload = Owned();
+    give_back(std::move(py_name), source);
+    handler = Owned();
     if (!result) return report_failure();
-    Py_DECREF(result);
 }
 
 }  // namespace csdk

@@ -1,7 +1,7 @@
 // The event callback bridge: the one C callback the SDK is given, and the handler it calls.
 #pragma once
 
-#include "../module/refs.hpp"
+#include "../plumbing/refs.hpp"
 
 namespace csdk {
 

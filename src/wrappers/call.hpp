@@ -2,12 +2,12 @@
 // result. Every wrapper and every directly exposed SDK function is an instance of this.
 #pragma once
 
-#include "../module/adapter.hpp"
-#include "../module/convert.hpp"
-#include "../module/function.hpp"
-#include "../module/state.hpp"
+#include "../plumbing/convert.hpp"
+#include "../plumbing/function.hpp"
+#include "../plumbing/state.hpp"
 #include "../sdk/zvsdk.h"
 #include "../session/bridge.hpp"
+#include "adapted.hpp"
 
 #include <algorithm>
 #include <tuple>
@@ -184,14 +184,11 @@ PyObject* text_uncached(int status, const char* text);
 // (status, body) from two new references, both consumed; a null body (its error set)
 // gives null.
 [[gnu::always_inline]] inline PyObject* status_pair(PyObject* s, PyObject* body) {
-    PyObject* t = body ? PyTuple_New(2) : nullptr;
-    if (!t) {
-        Py_DECREF(s);
-        Py_XDECREF(body);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(t, 0, s);
-    PyTuple_SET_ITEM(t, 1, body);
+    Owned status = Owned::steal(s), value = Owned::steal(body);
+    PyObject* t = value ? PyTuple_New(2) : nullptr;
+    if (!t) return nullptr;
+    PyTuple_SET_ITEM(t, 0, status.release());
+    PyTuple_SET_ITEM(t, 1, value.release());
     return t;
 }
 

@@ -1,7 +1,7 @@
 // Expands the wrapper table into function objects.
 #include "registry.hpp"
 
-#include "../module/state.hpp"
+#include "../plumbing/state.hpp"
 #include "call.hpp"
 
 #include <iterator>

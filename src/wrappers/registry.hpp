@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../module/refs.hpp"
+#include "../plumbing/refs.hpp"
 
 namespace csdk {
 

@@ -1,7 +1,7 @@
-// The module's function objects, and the argument parsing every entry point shares.
+// The module's function objects: the function type and the tables of functions it is made from.
 #pragma once
 
-#include "refs.hpp"
+#include "args.hpp"
 
 // See CMakeLists.txt: a frame of this module may be unwound by the interpreter ending a
 // daemon thread, which must neither terminate the process nor run cleanups.
@@ -10,45 +10,6 @@
 #endif
 
 namespace csdk {
-
-// Where an exception raised by a function is reported: the traceback entry's name
-// ("c_sdk.py_zvi_get_orders"), source file and line.
-struct TracebackSite {
-    const char* name;
-    const char* file;
-    int line;
-};
-
-// Adds one traceback entry for the pending exception. Cold path.
-void add_traceback(const TracebackSite& site);
-
-// The parameter list of one function, as keyword parsing and arity errors see it.
-struct Params {
-    const char* name = nullptr;      // as shown in TypeError messages
-    TracebackSite site{};
-    Py_ssize_t count = 0;            // parameters
-    Py_ssize_t required = 0;         // parameters without a default (the leading ones)
-    PyObject* const* names = nullptr;     // interned parameter names, count entries
-    PyObject* const* defaults = nullptr;  // values of the optional parameters
-};
-
-// Fills out[0..count) from a vectorcall argument vector: positional arguments, then
-// keywords, then defaults. On failure sets TypeError, adds the traceback entry and
-// returns false.
-bool parse_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out);
-
-// Argument vectors that need no parsing take this branch; everything else goes through
-// parse_args into `buffer`.
-template <Py_ssize_t N>
-inline PyObject* const* bind_args(const Params& p, PyObject* const* args, size_t nargsf,
-                                  PyObject* kwnames, PyObject** buffer) {
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    // With no parameters the caller may pass no argument array at all: hand back the
-    // (unused) buffer, so that a null result always means failure.
-    if (nargs == N && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return N == 0 ? buffer : args;
-    return parse_args(p, args, nargs, kwnames, buffer) ? buffer : nullptr;
-}
 
 // A Python-visible function implemented in C++: called through vectorcall, bound as a
 // method when stored on a class (as Python functions are), with its own name, qualified

@@ -5,9 +5,12 @@
 // the one object the wrapper closes over, the wrapped function. The cell's type is
 // qualified "adapt_to_python3.<locals>", which gives the wrapper the qualified name
 // "adapt_to_python3.<locals>.wrapper", as a wrapper defined in Python would have.
+//
+// The decorator itself is bound by the module (module/adapter.cpp); the wrapper lives
+// here because the wrappers' own entry points take over its work (call.hpp, Adapted).
 #pragma once
 
-#include "function.hpp"
+#include "../plumbing/function.hpp"
 
 namespace csdk {
 
@@ -38,6 +41,10 @@ PyObject* adapter_cell(PyObject* wrapper);
 // Gives such a wrapper another entry point (a definition that lives as long as the
 // process); the wrapper keeps its name, docstring and flags.
 void set_wrapper_entry(PyObject* wrapper, const PyMethodDef* def);
+
+// A new wrapper of func with the general entry point (new reference), or null with an
+// error set.
+PyObject* new_wrapper(PyObject* func);
 
 // Makes the cell type; run once before the adapter is bound.
 bool ready_wrapper_cell_type();
