@@ -365,33 +365,37 @@ def statistics_of(curve: list[EquityPoint], initial_cash: float, trades: list[Tr
     sd_profit = statistics.stdev(profits) if len(profits) > 1 else 0.0
     lengths = [(parse_time(t.exit_time) - parse_time(t.entry_time)).total_seconds() / 86400
                for t in closed if t.exit_time is not None]
-    return dict(zip(STAT_KEYS, [
-        total,  # total_return
-        annual,  # annualised_return
-        volatility,  # annualised_volatility
-        sharpe,  # sharpe_ratio
-        sortino,  # sortino_ratio
-        annual / max_dd if annual is not None and max_dd > 0 else None,  # calmar_ratio
-        max_dd,  # max_drawdown
-        longest,  # max_drawdown_days
-        peak.equity if peak else None,  # equity_peak
-        peak.time if peak else None,  # equity_peak_time
-        buy_and_hold,  # buy_and_hold_return
-        sum(p.exposed for p in curve) / len(curve) if curve else 0.0,  # exposure
-        len(trades),  # trade_count
-        len(closed),  # closed_trades
-        sum(p > 0 for p in profits) / len(profits) if profits else None,  # win_rate
-        max(rets) if rets else None,  # best_trade
-        min(rets) if rets else None,  # worst_trade
-        math.fsum(p for p in profits if p > 0) / losses if losses > 0 else None,  # profit_factor
-        statistics.fmean(profits) if profits else None,  # expectancy
-        math.sqrt(len(profits)) * statistics.fmean(profits) / sd_profit if sd_profit > 0 else None,  # sqn
-        statistics.fmean(lengths) if lengths else None,  # avg_trade_days
-        max(lengths) if lengths else None,  # max_trade_days
-        commissions,  # commissions
-        years,  # years
-        per_year,  # returns_per_year
-    ], strict=True))
+    stats: dict[str, Any] = {
+        "total_return": total,
+        "annualised_return": annual,
+        "annualised_volatility": volatility,
+        "sharpe_ratio": sharpe,
+        "sortino_ratio": sortino,
+        "calmar_ratio": annual / max_dd if annual is not None and max_dd > 0 else None,
+        "max_drawdown": max_dd,
+        "max_drawdown_days": longest,
+        "equity_peak": peak.equity if peak else None,
+        "equity_peak_time": peak.time if peak else None,
+        "buy_and_hold_return": buy_and_hold,
+        "exposure": sum(p.exposed for p in curve) / len(curve) if curve else 0.0,
+        "trade_count": len(trades),
+        "closed_trades": len(closed),
+        "win_rate": sum(p > 0 for p in profits) / len(profits) if profits else None,
+        "best_trade": max(rets) if rets else None,
+        "worst_trade": min(rets) if rets else None,
+        "profit_factor": math.fsum(p for p in profits if p > 0) / losses if losses > 0 else None,
+        "expectancy": statistics.fmean(profits) if profits else None,
+        "sqn": math.sqrt(len(profits)) * statistics.fmean(profits) / sd_profit if sd_profit > 0 else None,
+        "avg_trade_days": statistics.fmean(lengths) if lengths else None,
+        "max_trade_days": max(lengths) if lengths else None,
+        "commissions": commissions,
+        "years": years,
+        "returns_per_year": per_year,
+    }
+    # STAT_KEYS is the one list of the keys, in this order (the sweep and the --json output
+    # read it): a key added or moved here and not there is a mistake.
+    assert list(stats) == STAT_KEYS, "statistics_of and STAT_KEYS disagree"
+    return stats
 
 
 def close_curve(curve: list[EquityPoint], equity: float, exposed: bool) -> None:

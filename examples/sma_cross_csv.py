@@ -41,8 +41,7 @@ import c_sdk
 
 import session_control
 from backtest_report import ReportData, report_files_line, report_lines, time_text, write_report
-from session_control import Progress, StopOnInterrupt, exit_status, parse_crossover_args, run_state
-from session_control import SessionError as SessionError  # sweep.py catches sma_cross_csv.SessionError
+from session_control import Progress, SessionError, StopOnInterrupt, exit_status, parse_crossover_args, run_state
 
 BUY, SELL = 1, 2
 MARKET = 2

@@ -55,13 +55,14 @@ def run_pair(file_name: str, data: bytes | None, read_error: str | None, fast: i
         return {**entry, "error": read_error}
     import sma_cross_csv  # uploaded to every worker by the client
     from backtest_report import STAT_KEYS
+    from session_control import SessionError
 
     try:
         with tempfile.TemporaryDirectory(prefix="sweep-") as folder:
             path = Path(folder) / file_name
             path.write_bytes(data)
             result = sma_cross_csv.run_session(path, fast, slow, cash, commission, adjusted=adjusted)
-    except sma_cross_csv.SessionError as exc:
+    except SessionError as exc:
         return {**entry, "error": str(exc)}
     entry.update(final_equity=result["final_equity"], trades=len(result["trades"]),
                  bars=result["bars"], finished=result["finished"])

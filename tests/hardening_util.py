@@ -2,25 +2,24 @@
 
 Everything here is driven by the tables the module is built from, read through
 tools/gen_api.py: every wrapper and every directly exposed SDK function, its parameters
-with their kinds, the order of the SDK's arguments and the result form. On top of that:
+with their kinds, the order of the SDK's arguments and the result form. Each argument
+kind's conversion model and sample values come from tools/call_kinds.py, the one Python
+description of the kinds of src/wrappers/call.hpp. On top of that:
 
-- a Python model of every argument conversion (what the SDK must receive for a value, or
-  which exception the call must raise before the SDK is reached);
+- a model of a whole call: the adapter, the argument binding and each kind's conversion
+  in the SDK's order (what the SDK must receive, or which exception the call must raise
+  before the SDK is reached);
 - a model of every result form under a scripted SDK outcome;
 - hostile objects: conversion methods that raise or return the wrong type, byte strings
   whose len() lies, str subclasses with their own encode.
 """
 import importlib.util
 import inspect
-import operator
-import re
 import sys
-import warnings
 from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-INT_MIN, INT_MAX = -(2**31), 2**31 - 1
 LLONG_MIN, LLONG_MAX = -(2**63), 2**63 - 1
 
 
@@ -36,9 +35,9 @@ def _load_gen_api():
 
 gen_api = _load_gen_api()
 API = gen_api.load()
-
-_SDK_ARG = re.compile(r"(\w+), len\(\1\)|(\w+) != 0|bool\((\w+)\)|(\w+)")
-_OUT_ARGS = ("&res", "&res_len", "&addr")
+KINDS = gen_api.call_kinds.KINDS
+INT_MIN, INT_MAX = gen_api.call_kinds.INT_MIN, gen_api.call_kinds.INT_MAX
+conv_int = gen_api.call_kinds.conv_int
 
 
 @dataclass(frozen=True)
@@ -47,7 +46,7 @@ class Target:
     name: str
     sdk: str
     params: tuple      # ((name, kind), ...) in Python order
-    plan: tuple        # the SDK's arguments in its order: (kind, parameter index) / ("Null"|"Out", None)
+    plan: tuple        # the SDK's arguments in its order: (kind, parameter index or None) / ("Out", None)
     result: str        # Status, None_, Text, Response, ServAddr, LongLong, Double
     adapted: bool
     direct: bool
@@ -62,23 +61,8 @@ class Target:
 
 
 def _target(f, direct):
-    index = {p.name: i for i, p in enumerate(f.params)}
-    plan = []
-    for arg in f.sdk_args:
-        if arg == "NULL":
-            plan.append(("Null", None))
-        elif arg in _OUT_ARGS:
-            plan.append(("Out", None))
-        elif arg == "callback_wrapper":
-            i = next(i for i, p in enumerate(f.params) if p.kind == "Handler")
-            plan.append(("Handler", i))
-        else:
-            m = _SDK_ARG.fullmatch(arg)
-            assert m, f"{f.name}: cannot read the SDK argument {arg!r}"
-            i = index[next(g for g in m.groups() if g)]
-            plan.append((f.params[i].kind, i))
-    return Target(f.name, f.sdk, tuple((p.name, p.kind) for p in f.params), tuple(plan), f.result,
-                  f.adapted, direct)
+    plan = f.plan + (("Out", None),) * len(gen_api.RESULTS[f.result].out_args)
+    return Target(f.name, f.sdk, tuple((p.name, p.kind) for p in f.params), plan, f.result, f.adapted, direct)
 
 
 WRAPPERS = [_target(f, False) for f in API.wrappers]
@@ -330,76 +314,6 @@ class Refused(Exception):
         self.exc = exc
 
 
-def raw_bytes(v):
-    """The bytes a bytes/bytearray object (subclasses too) holds."""
-    return memoryview(v).tobytes()
-
-
-def conv_str(v):
-    if isinstance(v, (bytes, bytearray)):
-        return raw_bytes(v).split(b"\0", 1)[0]
-    raise TypeError(f"expected bytes, {type(v).__name__} found")
-
-
-def conv_req(v):
-    if type(v) is bytes:
-        return v, len(v)
-    n = len(v)
-    if n > INT_MAX:
-        raise OverflowError("request too long")
-    if not isinstance(v, (bytes, bytearray)):
-        raise TypeError(f"expected bytes, {type(v).__name__} found")
-    data = raw_bytes(v)
-    if n > len(data):
-        raise ValueError("len() beyond the buffer")
-    return data[:n], n
-
-
-def conv_int(v):
-    if isinstance(v, int):
-        value = int.__int__(v)
-    else:
-        method = getattr(type(v), "__int__", None)
-        if method is None:
-            raise TypeError("an integer is required")
-        r = method(v)
-        if not isinstance(r, int):
-            raise TypeError("__int__ returned non-int")
-        if type(r) is not int:
-            warnings.warn("__int__ returned non-int", DeprecationWarning)
-        value = int.__int__(r)
-    if not INT_MIN <= value <= INT_MAX:
-        raise OverflowError("value too large to convert to int")
-    return value
-
-
-def conv_real(v):
-    if isinstance(v, float):
-        return float.__float__(v)
-    method = getattr(type(v), "__float__", None)
-    if method is not None:
-        r = method(v)
-        if not isinstance(r, float):
-            raise TypeError("__float__ returned non-float")
-        if type(r) is not float:
-            warnings.warn("__float__ returned non-float", DeprecationWarning)
-        return float.__float__(r)
-    if getattr(type(v), "__index__", None) is not None:
-        return float(operator.index(v))
-    raise TypeError(f"must be real number, not {type(v).__name__}")
-
-
-CONVERT = {
-    "Str": conv_str,
-    "Req": conv_req,
-    "Int": conv_int,
-    "NonZero": lambda v: conv_int(v) != 0,
-    "Real": conv_real,
-    "Flag": bool,
-    "Handler": lambda v: v,
-}
-
-
 def signature(t):
     return inspect.Signature([inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD)
                               for n in t.param_names])
@@ -437,18 +351,13 @@ def model_call(t, args, kwargs, is_py2=False):
         pins = []
         try:
             for kind, i in t.plan:
-                if kind == "Null":
-                    record.append(None)
-                elif kind == "Out":
+                if kind == "Out":  # the stand-in records that a pointer came
                     record.append(True)
-                elif kind == "Handler":
-                    record.append(HANDLER_ADDRESS)
-                elif kind == "Req":
-                    record.extend(conv_req(values[i]))
-                else:
-                    record.append(CONVERT[kind](values[i]))
-                if kind in ("Str", "Req") and isinstance(values[i], bytearray):
-                    pins.append(memoryview(values[i]))
+                    continue
+                value = None if i is None else values[i]
+                record.extend(KINDS[kind].model(value))
+                if KINDS[kind].pins and isinstance(value, bytearray):
+                    pins.append(memoryview(value))
         finally:
             for pin in pins:
                 pin.release()
@@ -457,7 +366,7 @@ def model_call(t, args, kwargs, is_py2=False):
     return Converted(values, tuple(record))
 
 
-HANDLER_ADDRESS = object()  # stands for "any non-zero int" in a record
+HANDLER_ADDRESS = gen_api.call_kinds.CALLBACK  # stands for "any non-zero int" in a record
 
 
 def normalize(values):
@@ -479,7 +388,7 @@ def handler_slots(t):
     for kind, _ in t.plan:
         if kind == "Handler":
             slots.append(at)
-        at += 2 if kind == "Req" else 1
+        at += 1 if kind == "Out" else len(KINDS[kind].c_args)
     return slots
 
 
@@ -554,23 +463,7 @@ def model_result(t, script, converted, success):
 
 def valid_value(kind, i=0, *, text=False):
     """A fresh valid argument of a kind (new objects, so reference counts can be watched)."""
-    if kind == "Str":
-        return ("s%03d" % i) if text else bytes(b"s%03d" % i)
-    if kind == "Req":
-        return ("req-%03d" % i) if text else bytes(b"req\0%03d" % i)
-    if kind in ("Int", "NonZero"):
-        return 1000 + i
-    if kind == "Real":
-        return 0.25 + i
-    if kind == "Flag":
-        return bool(i % 2)
-    if kind == "Handler":
-        return _noop_handler
-    raise AssertionError(kind)
-
-
-def _noop_handler(name, payload):
-    pass
+    return KINDS[kind].sample(i, text)
 
 
 def valid_args(t, *, text=False):

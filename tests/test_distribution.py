@@ -90,8 +90,8 @@ def test_sdist_holds_what_rebuilds_and_tests_the_project(tmp_path):
                    "src/sdk/zvsdk.h", "src/wrappers/registry.def", "src/records/fields.def",
                    "standin_sdk/CMakeLists.txt", "standin_sdk/src/exports.map", "standin_sdk/zvsdk_standin/__init__.py",
                    "standin_sdk/tests/test_standin.py", "host_package/pyproject.toml", "host_package/zv/utils.py",
-                   "tests/conftest.py", "tools/test.sh", "tools/lib.sh", "tools/gen_api.py", "tools/check_sdk.py",
-                   "docs/api.md", "examples/ma_crossover.py", "bench/run.sh", ".ci/run"):
+                   "tests/conftest.py", "tools/test.sh", "tools/lib.sh", "tools/gen_api.py", "tools/call_kinds.py",
+                   "tools/check_sdk.py", "docs/api.md", "examples/ma_crossover.py", "bench/run.sh", ".ci/run"):
         assert needed in members, needed
     assert not [n for n in members if n.startswith((".work/", ".git/")) or "__pycache__" in n]
     assert info["License-Expression"] == "Apache-2.0"

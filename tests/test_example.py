@@ -17,12 +17,13 @@ from pathlib import Path
 
 import pytest
 
-from conftest import check_sanitizer_output, run_child
+from conftest import check_sanitizer_output, run_child, run_python
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "ma_crossover.py"
 SMA_CROSS = ROOT / "examples" / "sma_cross_csv.py"
 SWEEP = ROOT / "examples" / "sweep.py"
+FIRST_QUERIES = ROOT / "examples" / "first_queries.py"
 # Two trading days of one-minute bars and ticks on two symbols: enough for crossovers,
 # partial fills and cancels, small enough for the sanitizer run.
 SHORT = ["--start", "2024-01-04", "--end", "2024-01-05", "--fast", "3", "--slow", "8",
@@ -138,6 +139,29 @@ def test_ctrl_c_stops_the_session_and_reports():
     assert "Traceback" not in err
     assert "backtest_finished" not in field(out, "events")
     assert re.fullmatch(r"-[\d.]+%, [\d.,]+ days", field(out, "max drawdown"))  # the report of what ran
+
+
+@pytest.mark.parametrize("failing", [None, "zvi_subscribe", "zvi_get_positions_pb", "zvi_get_account_info_pb"])
+def test_first_queries_exit_status(failing):
+    # The stand-in answers every call with success unless told otherwise; a failing
+    # status ends the script with exit status 1 and one line naming the call.
+    proc = run_python(f"""
+        import sys
+        sys.path.insert(0, {str(FIRST_QUERIES.parent)!r})
+        import zvsdk_standin
+        if {failing!r}:
+            zvsdk_standin.StandIn().set_int({failing!r}, 7)
+        import first_queries
+        sys.exit(first_queries.main(["--account", "acc-1", "--symbol", "SZSE.000001"]))
+    """, check=False, timeout=60)
+    if failing is None:
+        assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+        assert proc.stdout.splitlines()[-1] == "accounts: 0 b''"
+        proc = run_child([sys.executable, str(FIRST_QUERIES), "--volume", "many"], timeout=60)
+        assert proc.returncode == 2 and "--volume" in proc.stderr
+    else:
+        assert proc.returncode == 1, proc.stderr
+        assert proc.stderr.count("\n") == 1 and "failed with status 7" in proc.stderr, proc.stderr
 
 
 # ---- the crossover on CSV files ----

@@ -104,7 +104,7 @@ VALID["NonZero"] = VALID["Int"]
 
 
 def valid_for(kind, adapted):
-    if adapted and kind in ("Str", "Req"):
+    if adapted and hu.KINDS[kind].adaptable:
         return st.one_of(VALID[kind], ASCII, ASCII.map(lazy(StrSub)))
     return VALID[kind]
 

@@ -170,7 +170,7 @@ def wrapper_cases(sdk, targets):
         script = hu.Script(status=None, text=b"text-value" if t.result in ("Text", "ServAddr") else "default",
                            response=b"response-body" if t.result == "Response" else "default")
         variants = [("valid", hu.valid_args(t))]
-        if t.adapted and any(k in ("Str", "Req") for _, k in t.params):
+        if t.adapted and any(hu.KINDS[k].adaptable for _, k in t.params):
             variants.append(("str", hu.valid_args(t, text=True)))
         if t.params:
             bad = hu.valid_args(t)

@@ -120,7 +120,7 @@ def cases_for(t):
         cases.append(Case(f"ok/{label}", hu.valid_args(t), script=script, success=success))
     if n:
         cases.append(Case("keywords", [], dict(zip(names, hu.valid_args(t)))))
-        if t.adapted and any(k in ("Str", "Req") for _, k in t.params):
+        if t.adapted and any(hu.KINDS[k].adaptable for _, k in t.params):
             cases.append(Case("str arguments", hu.valid_args(t, text=True)))
             cases.append(Case("str keywords", [], dict(zip(names, hu.valid_args(t, text=True)))))
     for i, (pname, kind) in enumerate(t.params):

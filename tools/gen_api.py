@@ -3,8 +3,10 @@
 
 Both come from the tables the module itself is built from: src/wrappers/registry.def
 (every SDK wrapper), src/module/direct.def (the directly exposed SDK functions) and
-src/records/fields.def (the record classes' fields), plus the tables below for what is written by hand (status helpers, adapter, probes, record
-classes, module-level values).
+src/records/fields.def (the record classes' fields); from tools/call_kinds.py, the one
+description of the argument kinds and result forms of src/wrappers/call.hpp; and from the
+tables below for what is written by hand (status helpers, adapter, probes, record classes,
+module-level values).
 
     python tools/gen_api.py           rewrite the files that changed
     python tools/gen_api.py --check   only report stale files (exit status 1)
@@ -15,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import ast
+import importlib.util
 import re
 import sys
 from dataclasses import dataclass
@@ -28,53 +31,35 @@ STUB = "c_sdk.pyi"
 API_DOC = "docs/api.md"
 
 
-# ---- argument kinds and results, as the call templates in src/wrappers/call.hpp define them ----
+# ---- argument kinds and results ----
 
-@dataclass(frozen=True)
-class Kind:
-    title: str        # in the reference
-    stub: str         # stub annotation
-    accepts: str      # what the conversion accepts
-    passed_as: str    # what the C function receives
-    adaptable: bool   # the adapter's str -> bytes applies
+def _load_call_kinds():
+    """tools/call_kinds.py, the one description of call.hpp's kinds, also when this file is
+    loaded by path (as the tests do) rather than run from tools/."""
+    if "call_kinds" in sys.modules:
+        return sys.modules["call_kinds"]
+    spec = importlib.util.spec_from_file_location("call_kinds", Path(__file__).resolve().parent / "call_kinds.py")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["call_kinds"] = module  # dataclasses look their module up while the file runs
+    spec.loader.exec_module(module)
+    return module
 
 
+call_kinds = _load_call_kinds()
+Kind, Result = call_kinds.Kind, call_kinds.Result
+
+# The kinds of the SDK's arguments (src/wrappers/call.hpp) and the kinds of the
+# hand-written functions' parameters.
+ARG_KINDS = call_kinds.KINDS
 KINDS = {
-    "Str": Kind("string", "bytes | bytearray", "`bytes` or `bytearray` (subclasses too)",
-                "`const char*` into the object's storage; the SDK reads it up to the first NUL", True),
-    "Req": Kind("request", "bytes | bytearray", "`bytes` or `bytearray` (subclasses too)",
-                "`const char*` into the object's storage and `len(req)` as `int`; never copied", True),
-    "Int": Kind("integer", "SupportsInt", "`int` or any object with `__int__` (a `float` is truncated)",
-                "32-bit `int`; out of range raises `OverflowError`", False),
-    "NonZero": Kind("integer flag", "SupportsInt", "`int` or any object with `__int__` (a `float` is truncated)",
-                    "`bool`: true when the integer is not 0", False),
-    "Real": Kind("real", "float", "`float`, or anything `float()` takes", "`double`", False),
-    "Flag": Kind("flag", "object", "any object", "`bool`: its truth value", False),
-    "Handler": Kind("handler", "Callable[[str, bytes], object]",
-                    "any object; stored as the module global `f`, called as `f(name, payload)`",
-                    "the module's C callback `callback_wrapper`", False),
-    # Kinds of the hand-written functions only.
-    "Status": Kind("status", "int", "an SDK status, compared with `CSDK_OPERATE_SUCCESS`", "", False),
-    "Name": Kind("text", "str", "any object; used for its truth value and `str.format`", "", False),
-    "Callable": Kind("callable", "Callable[..., _R]", "any object; called later with the caller's arguments", "",
-                     False),
+    **ARG_KINDS,
+    "Status": Kind("status", "int", "an SDK status, compared with `CSDK_OPERATE_SUCCESS`"),
+    "Name": Kind("text", "str", "any object; used for its truth value and `str.format`"),
+    "Callable": Kind("callable", "Callable[..., _R]", "any object; called later with the caller's arguments"),
 }
 
-
-@dataclass(frozen=True)
-class Result:
-    stub: str
-    text: str
-
-
 RESULTS = {
-    "Status": Result("int", "`int`, as the SDK returned it"),
-    "LongLong": Result("int", "`int`"),
-    "Double": Result("float", "`float`"),
-    "Text": Result("bytes", "`bytes`, a copy of the SDK's string"),
-    "None_": Result("None", "`None`"),
-    "Response": Result("tuple[int, bytes | None]", "`(status, bytes)` on success, `(status, None)` otherwise"),
-    "ServAddr": Result("bytes | None", "`bytes` on success, `None` otherwise"),
+    **call_kinds.RESULTS,
     # Results of the hand-written functions only.
     "Bool": Result("bool", "`bool`"),
     "Decorated": Result("Callable[..., _R]", "a new `wrapper(*args, **kwargs)` function closing over `func`"),
@@ -96,12 +81,21 @@ class Function:
     params: tuple[Param, ...]
     result: str
     adapted: bool             # bound through adapt_to_python3
-    sdk_args: tuple[str, ...] = ()  # the C call's arguments, in the SDK's order
+    # The SDK's arguments in its order: (argument kind, Python parameter index, None for
+    # a kind that takes none), before the result's out-parameters.
+    plan: tuple[tuple[str, int | None], ...] = ()
     doc: str | None = None    # the runtime docstring, where the reference quotes it
     defined: int = 1          # number of definitions (a later one replaces the binding)
 
     def accepts_str(self) -> bool:
         return self.adapted and any(KINDS[p.kind].adaptable for p in self.params)
+
+    @property
+    def sdk_args(self) -> tuple[str, ...]:
+        """The C call's arguments as the reference writes them, in the SDK's order."""
+        args = [arg.format(None if i is None else self.params[i].name)
+                for kind, i in self.plan for arg in ARG_KINDS[kind].c_args]
+        return (*args, *RESULTS[self.result].out_args)
 
     def annotation(self, p: Param) -> str:
         ann = KINDS[p.kind].stub
@@ -311,32 +305,28 @@ RECORDS = (
 )
 
 
-def bind_params(pnames: str, kinds: list[str], where: str) -> tuple[tuple[Param, ...], tuple[str, ...]]:
+def bind_params(pnames: str, kinds: list[str], where: str
+                ) -> tuple[tuple[Param, ...], tuple[tuple[str, int | None], ...]]:
     """The Python parameters (by position) and the SDK's arguments (in its order) of a row."""
     names = pnames.split()
     by_index: dict[int, str] = {}
-    sdk_args = []
+    plan: list[tuple[str, int | None]] = []
     for arg in kinds:
-        if arg == "Null":
-            sdk_args.append("NULL")
+        kind = ARG_KINDS.get(arg)
+        if kind is not None and not kind.parameter:
+            plan.append((arg, None))
             continue
         m = KIND_ARG.match(arg)
-        if not m or m["kind"] not in KINDS or m["kind"] in ("Status", "Name", "Callable"):
+        if not m or m["kind"] not in ARG_KINDS or not ARG_KINDS[m["kind"]].parameter:
             raise TableError(f"{where}: unknown argument kind {arg!r}")
         i = int(m["index"])
         if i >= len(names) or i in by_index:
             raise TableError(f"{where}: {arg} does not match the parameters {pnames!r}")
         by_index[i] = m["kind"]
-        name = names[i]
-        sdk_args.append({"Req": f"{name}, len({name})", "NonZero": f"{name} != 0", "Flag": f"bool({name})",
-                         "Handler": "callback_wrapper"}.get(m["kind"], name))
+        plan.append((m["kind"], i))
     if len(by_index) != len(names) or len(set(names)) != len(names):
         raise TableError(f"{where}: parameters {pnames!r} and argument kinds {kinds} do not match")
-    return tuple(Param(n, by_index[i]) for i, n in enumerate(names)), tuple(sdk_args)
-
-
-def out_args(result: str) -> tuple[str, ...]:
-    return {"Response": ("&res", "&res_len"), "ServAddr": ("&addr",)}.get(result, ())
+    return tuple(Param(n, by_index[i]) for i, n in enumerate(names)), tuple(plan)
 
 
 def read_wrappers(path: Path) -> list[Function]:
@@ -351,12 +341,12 @@ def read_wrappers(path: Path) -> list[Function]:
             py, fn, adapter = args
             result = "Response" if macro == "REQ_RES" else "Status"
             family = REQ_RES if macro == "REQ_RES" else REQ_ONLY
-            params, sdk_args = bind_params("req", ["Req<0>"], where)
+            params, plan = bind_params("req", ["Req<0>"], where)
         else:
             if len(args) < 5:
                 raise TableError(f"{where}: CALL takes at least 5 arguments")
             py, fn, adapter, result = args[:4]
-            params, sdk_args = bind_params(c_string(args[4], where), args[5:], where)
+            params, plan = bind_params(c_string(args[4], where), args[5:], where)
             if py not in call_family:
                 raise TableError(f"{where}: {py} has no family; add it to CALL_FAMILIES in {Path(__file__).name}")
             family = call_family[py]
@@ -365,7 +355,7 @@ def read_wrappers(path: Path) -> list[Function]:
         if result not in ("Status", "None_", "Text", "Response", "ServAddr"):
             raise TableError(f"{where}: unknown result {result!r}")
         previous = bound.get(py)
-        bound[py] = Function(py, family, fn, params, result, adapter == "ADAPTED", sdk_args + out_args(result),
+        bound[py] = Function(py, family, fn, params, result, adapter == "ADAPTED", plan,
                              defined=previous.defined + 1 if previous else 1)
     unused = set(call_family) - {f.name for f in bound.values() if f.family not in (REQ_RES, REQ_ONLY)}
     if unused:
@@ -379,12 +369,12 @@ def read_direct(path: Path) -> list[Function]:
         if macro != "DIRECT" or len(args) < 5:
             raise TableError(f"{where}: expected DIRECT(fn, result, params, signature name, doc, kinds...)")
         fn, result = args[:2]
-        if result not in RESULTS or result in ("Bool", "Decorated", "Response", "ServAddr"):
+        if result not in call_kinds.RESULTS or result in ("Response", "ServAddr"):
             raise TableError(f"{where}: unknown result {result!r}")
-        params, sdk_args = bind_params(c_string(args[2], where), args[5:], where)
+        params, plan = bind_params(c_string(args[2], where), args[5:], where)
         if fn in funcs:
             raise TableError(f"{where}: {fn} is defined twice")
-        funcs[fn] = Function(fn, DIRECT_FAMILY, fn, params, result, False, sdk_args, doc=c_string(args[4], where))
+        funcs[fn] = Function(fn, DIRECT_FAMILY, fn, params, result, False, plan, doc=c_string(args[4], where))
     return list(funcs.values())
 
 
@@ -527,8 +517,9 @@ def render_doc(api: Api) -> str:
         "| kind | accepts | stub type | the SDK receives |",
         "|---|---|---|---|",
     ]
-    for key in ("Str", "Req", "Int", "NonZero", "Real", "Flag", "Handler"):
-        k = KINDS[key]
+    for k in ARG_KINDS.values():
+        if not k.parameter:
+            continue
         out.append(cells(k.title, k.accepts, f"`{k.stub}`", k.passed_as))
     out += [
         "",
@@ -543,8 +534,8 @@ def render_doc(api: Api) -> str:
         "| form | stub type |",
         "|---|---|",
     ]
-    for key in ("Response", "Status", "Text", "ServAddr", "None_", "LongLong", "Double"):
-        out.append(cells(RESULTS[key].text, f"`{RESULTS[key].stub}`"))
+    for r in call_kinds.RESULTS.values():
+        out.append(cells(r.text, f"`{r.stub}`"))
     out += [
         "",
         "Success is Python equality with the module global `CSDK_OPERATE_SUCCESS`, looked up at",

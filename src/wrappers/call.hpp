@@ -17,6 +17,10 @@
 namespace csdk {
 
 // ---- argument kinds: each takes the Python parameter at position I ----
+//
+// tools/call_kinds.py describes each kind and result form once for Python: the API
+// reference's words and stub types, and the tests' model of the conversion. A new kind
+// here gets its entry there.
 
 // Every kind has release(), called once the SDK call returned: the string and request
 // kinds unpin a bytearray there (see Pin), so that the code a result runs sees it as
