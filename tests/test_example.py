@@ -11,7 +11,6 @@ import signal
 import subprocess
 import sys
 import time
-import warnings
 from datetime import date, timedelta
 from pathlib import Path
 
@@ -189,40 +188,18 @@ def run_cross(csv_path, out, *args):
     return json.loads(out.read_text())
 
 
-def sma(values, n):
-    return [math.fsum(values[i - n + 1:i + 1]) / n if i >= n - 1 else math.nan for i in range(len(values))]
-
-
 def reference_run(bars, fast, slow, cash, commission):
     """backtesting.py running the example's rules on a DataFrame of bars: the trades as
     the example's --json writes them (times as dates for daily bars), and its stats."""
     backtesting = pytest.importorskip("backtesting")
-    opens = bars.Open.tolist()
+    from test_report import reference_session
+
     daily = all(t.hour == t.minute == t.second == 0 for t in bars.index)
 
     def when(t):
         return str(t.date()) if daily else str(t)
 
-    class Cross(backtesting.Strategy):
-        def init(self):
-            self.fast = self.I(lambda c: sma(list(c), fast), self.data.Close)
-            self.slow = self.I(lambda c: sma(list(c), slow), self.data.Close)
-
-        def next(self):
-            i = len(self.data) - 1
-            f0, s0, f1, s1 = self.fast[-2], self.slow[-2], self.fast[-1], self.slow[-1]
-            if f0 < s0 and f1 > s1 and not self.position and i + 1 < len(opens):
-                # The whole shares the cash buys at the next open, commission included
-                # (the reference sizes a fractional order against equity less a margin).
-                size = int(self.equity // (opens[i + 1] * (1 + commission)))
-                if size:
-                    self.buy(size=size)
-            elif f0 > s0 and f1 < s1 and self.position:
-                self.position.close()
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # the open trade at the end, the progress bar
-        stats = backtesting.Backtest(bars, Cross, cash=cash, commission=commission).run()
+    stats = reference_session(backtesting, bars, fast, slow, cash, commission)
     expected = [{"entry_time": when(t.EntryTime), "entry_price": t.EntryPrice, "size": t.Size,
                  "exit_time": when(t.ExitTime), "exit_price": t.ExitPrice}
                 for t in stats._trades.itertuples()]
