@@ -121,11 +121,11 @@ def _optional_bytes(value: object, what: str) -> Optional[bytes]:
     return None if value is None else _bytes(value, what)
 
 
-def _int_in(value: Any, low: int, high: int, what: str) -> int:
-    value = operator.index(value)
-    if not low <= value <= high:
-        raise OverflowError(f"{what} {value} is out of range [{low}, {high}]")
-    return value
+def _int_in(value: SupportsIndex, low: int, high: int, what: str) -> int:
+    number = operator.index(value)
+    if not low <= number <= high:
+        raise OverflowError(f"{what} {number} is out of range [{low}, {high}]")
+    return number
 
 
 # ---- how the assertions show arguments ----
@@ -392,15 +392,13 @@ class StandIn:
     # ---- events ----
 
     def queue_event(self, name: Optional[BytesLike], payload: Optional[BytesLike],
-                    length: Optional[int] = None) -> None:
+                    length: Optional[SupportsIndex] = None) -> None:
         """Queue an event for zvi_run/zvi_poll; length defaults to len(payload) (0 for None)."""
         name = _optional_bytes(name, "name")
         payload = _optional_bytes(payload, "payload")
-        if length is None:
-            length = len(payload or b"")
-        length = _int_in(length, _INT_MIN, _INT_MAX, "length")
+        size = _int_in(len(payload or b"") if length is None else length, _INT_MIN, _INT_MAX, "length")
         rc = self._lib.zvstub_queue_event(name, len(name or b""), name is None, payload, len(payload or b""),
-                                          payload is None, length)
+                                          payload is None, size)
         if rc != _OK:
             raise RuntimeError(f"zvstub_queue_event failed ({rc})")
 
