@@ -95,6 +95,14 @@ def test_tests_that_do_not_ask_for_the_fixture_are_left_alone(pytester):
     assert outcomes(pytester.runpytest("-p", "no:xdist")) == {"passed": 2}
 
 
+def test_without_the_stand_in_the_fixture_says_why(pytester, monkeypatch):
+    monkeypatch.setenv("ZVSDK_STANDIN_LIB", str(pytester.path / "missing" / "libzvsdk.so"))
+    pytester.makepyfile("def test_host(zvsdk):\n    pass\n\ndef test_other():\n    pass\n")
+    result = pytester.runpytest_subprocess("-p", "no:xdist")
+    assert outcomes(result) == {"passed": 1, "errors": 1}, result.stdout.str()
+    result.stdout.fnmatch_lines(["*the zvsdk fixture needs the stand-in libzvsdk.so and zvsdk_standin*"])
+
+
 # ---- the simulated session ----
 
 def test_the_sim_marker_starts_a_session(pytester):
