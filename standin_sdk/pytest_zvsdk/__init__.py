@@ -60,12 +60,16 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) ->
 def _standin() -> StandIn:
     global _handle
     if _handle is None:
+        reason = None
         try:
             from zvsdk_standin import StandIn
             _handle = StandIn()
         except (ImportError, OSError) as exc:
+            reason = str(exc)
+        if _handle is None:
+            # Outside the except block, so that the report is this line alone.
             pytest.fail("the zvsdk fixture needs the stand-in libzvsdk.so and zvsdk_standin, installed with c_sdk "
-                        f"built against the stand-in (a build against the vendor's library has neither): {exc}",
+                        f"built against the stand-in (a build against the vendor's library has neither): {reason}",
                         pytrace=False)
     return _handle
 
