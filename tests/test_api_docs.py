@@ -1,5 +1,6 @@
 """The generated stubs and API reference against the tables and the built module:
-staleness, introspection (inspect.signature), the record tables, stubtest and mypy."""
+staleness, introspection (inspect.signature), the record tables, stubtest and mypy (of
+the stubs, the stand-in's typed helper and plugin, and the examples)."""
 import ast
 import difflib
 import importlib.util
@@ -189,8 +190,21 @@ def test_stubtest_accepts_the_installed_stub(tmp_path):
 
 
 @pytest.mark.skipif(SANITIZED, reason="mypy is not run under the sanitizer build")
+def test_the_standin_helper_and_plugin_are_typed(tmp_path):
+    # From an empty directory, so that the installed packages are the ones checked: fully
+    # annotated (--strict), their annotations true to the objects at run time (stubtest
+    # reads the inline types as the stubs), and marked typed (py.typed), or mypy would not
+    # read them where test_examples_type_check imports them.
+    packages = ["zvsdk_standin", "pytest_zvsdk"]
+    run_tool(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+              *[arg for name in packages for arg in ("-p", name)]], tmp_path)
+    run_tool(["mypy.stubtest", *packages], tmp_path)
+
+
+@pytest.mark.skipif(SANITIZED, reason="mypy is not run under the sanitizer build")
 def test_examples_type_check(tmp_path):
     examples = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
+    examples += sorted(str(p) for p in (ROOT / "docs" / "examples" / "host_testing").glob("*.py"))
     assert examples
     run_tool(["mypy", "--config-file", str(ROOT / "pyproject.toml"), "--check-untyped-defs",
               "--cache-dir", str(tmp_path / "cache"), *examples], tmp_path)

@@ -101,10 +101,16 @@ def test_installs_only_its_own_names_and_leaves_a_real_zv_alone(wheel, tmp_path)
     with zipfile.ZipFile(wheel) as z:
         tops = {n.split("/")[0] for n in z.namelist()}
         meta = email.message_from_bytes(z.read("c_sdk-0.1.0.dist-info/METADATA"))
+        entry_points = z.read("c_sdk-0.1.0.dist-info/entry_points.txt").decode()
+        names = z.namelist()
         licenses = [n for n in z.namelist() if n.startswith("c_sdk-0.1.0.dist-info/licenses/")]
     module = next(t for t in tops if t.startswith("c_sdk.") and t.endswith(".so"))
-    assert tops == {module, "c_sdk.pyi", "c_sdk-stubs", "c_sdk.libs", "zvsdk_standin", "c_sdk-0.1.0.dist-info"}
+    assert tops == {module, "c_sdk.pyi", "c_sdk-stubs", "c_sdk.libs", "zvsdk_standin", "pytest_zvsdk",
+                    "c_sdk-0.1.0.dist-info"}
     assert meta["License-Expression"] == "Apache-2.0" and licenses == ["c_sdk-0.1.0.dist-info/licenses/LICENSE"]
+    # Typed packages (PEP 561), and the plugin pytest finds through the entry point.
+    assert {"zvsdk_standin/py.typed", "pytest_zvsdk/py.typed"} <= set(names)
+    assert "[pytest11]\nzvsdk = pytest_zvsdk" in entry_points
 
     run(sys.executable, "-m", "venv", tmp_path / "venv")
     python = tmp_path / "venv" / "bin" / "python"
@@ -127,5 +133,5 @@ def test_installs_only_its_own_names_and_leaves_a_real_zv_alone(wheel, tmp_path)
     run(python, "-m", "pip", "uninstall", "-q", "-y", "c-sdk")
     assert tree(site / "zv") == host
     left = {p.name for p in site.iterdir()} - {"__pycache__"}
-    assert not [n for n in left if n.startswith(("c_sdk", "zvsdk_standin"))], left
+    assert not [n for n in left if n.startswith(("c_sdk", "zvsdk_standin", "pytest_zvsdk"))], left
     assert run(python, "-c", "import zv.constant, zv.utils; print(zv.REAL)", cwd=tmp_path).strip() == "True"

@@ -58,8 +58,18 @@ def test_the_run_path_is_recorded_when_asked_for(tmp_path):
 
 def test_installs_nothing_of_the_stand_in():
     tops = {f.parts[0] for f in importlib.metadata.files("c-sdk")}
+    # The pytest plugin is there, as the entry point names it; it loads without the stand-in.
     assert {t for t in tops if not t.endswith(".dist-info")} == {
-        Path(importlib.util.find_spec("c_sdk").origin).name, "c_sdk.pyi", "c_sdk-stubs"}
+        Path(importlib.util.find_spec("c_sdk").origin).name, "c_sdk.pyi", "c_sdk-stubs", "pytest_zvsdk"}
+
+
+def test_pytest_loads_the_plugin_and_says_why_there_is_no_fixture(tmp_path):
+    (tmp_path / "test_host.py").write_text("def test_uses_the_stand_in(zvsdk):\n    pass\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "ZVSDK_STANDIN_LIB")}
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q"], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert "1 error" in proc.stdout, proc.stdout + proc.stderr
+    assert "the zvsdk fixture needs the stand-in libzvsdk.so and zvsdk_standin" in proc.stdout
 
 
 def test_calls_reach_the_vendor_library():

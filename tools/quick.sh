@@ -23,7 +23,8 @@ python=$(csdk_venv "$venv" "$py")
 # than the last install.
 stamp=$venv/.installed
 if [[ ! -f $stamp ]] || [[ -n $(cd "$root" && find CMakeLists.txt pyproject.toml c_sdk.pyi README.md LICENSE \
-    src standin_sdk/CMakeLists.txt standin_sdk/src standin_sdk/zvsdk_standin host_package \
+    src standin_sdk/CMakeLists.txt standin_sdk/src standin_sdk/zvsdk_standin \
+    standin_sdk/pytest_zvsdk host_package \
     -newer "$stamp" -type f -not -path "*/__pycache__/*" -not -path "host_package/build/*" \
     -not -path "*.egg-info/*" -print -quit) ]]; then
   rm -f "$stamp"

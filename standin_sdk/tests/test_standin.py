@@ -440,6 +440,10 @@ def test_scripts_are_per_function(sdk, lib):
     ("queue_event", (b"n", b"", 2**31), OverflowError),
     ("calls_to", ("zvi_nope",), ValueError),
     ("last", ("zvi_nope",), ValueError),
+    ("call_count", ("zvi_nope",), ValueError),
+    ("assert_not_called", ("zvi_nope",), ValueError),
+    ("script", ("zvi_get_orders_pb",), TypeError),
+    ("script", ("zvi_nope",), ValueError),
 ])
 def test_bad_requests_raise(sdk, setter, args, error):
     with pytest.raises(error):
