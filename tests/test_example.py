@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
 from datetime import date, timedelta
 from pathlib import Path
 
@@ -194,18 +195,63 @@ def reference_run(bars, fast, slow, cash, commission):
     backtesting = pytest.importorskip("backtesting")
     from test_report import reference_session
 
+    stats = reference_session(backtesting, bars, fast, slow, cash, commission)
+    return reference_trades(bars, stats), stats
+
+
+def canonical_long_short(bars, cash, commission, stop_loss=None, take_profit=None):
+    """backtesting.py's canonical SmaCross, long/short, with its own SMA and crossover: on
+    a cross up close the position and buy, on a cross down close it and sell, with the
+    default size. With exit fractions, each entry carries sl/tp at those fractions from
+    its fill price, the next open, which the strategy reads ahead in the bars
+    (backtesting.py takes absolute exit prices with the order)."""
+    backtesting = pytest.importorskip("backtesting")
+    from backtesting.lib import crossover
+    from backtesting.test import SMA
+
+    opens = bars.Open.tolist()
+
+    def exits(direction, i):
+        if i + 1 >= len(opens):  # no bar left to fill on
+            return {}
+        fill = opens[i + 1]
+        return {**({"sl": fill * (1 - direction * stop_loss)} if stop_loss else {}),
+                **({"tp": fill * (1 + direction * take_profit)} if take_profit else {})}
+
+    class SmaCross(backtesting.Strategy):
+        def init(self):
+            self.sma1 = self.I(SMA, self.data.Close, 10)
+            self.sma2 = self.I(SMA, self.data.Close, 20)
+
+        def next(self):
+            i = len(self.data) - 1
+            if crossover(self.sma1, self.sma2):
+                self.position.close()
+                self.buy(**exits(1, i))
+            elif crossover(self.sma2, self.sma1):
+                self.position.close()
+                self.sell(**exits(-1, i))
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the open trade at the end, the progress bar
+        stats = backtesting.Backtest(bars, SmaCross, cash=cash, commission=commission).run()
+    return reference_trades(bars, stats), stats
+
+
+def reference_trades(bars, stats):
+    """A backtesting.py run's trades as the example's --json writes them (times as dates
+    for daily bars), the one still open at the end last."""
     daily = all(t.hour == t.minute == t.second == 0 for t in bars.index)
 
     def when(t):
         return str(t.date()) if daily else str(t)
 
-    stats = reference_session(backtesting, bars, fast, slow, cash, commission)
     expected = [{"entry_time": when(t.EntryTime), "entry_price": t.EntryPrice, "size": t.Size,
                  "exit_time": when(t.ExitTime), "exit_price": t.ExitPrice}
                 for t in stats._trades.itertuples()]
     expected += [{"entry_time": when(t.entry_time), "entry_price": t.entry_price, "size": t.size,
                   "exit_time": None, "exit_price": None} for t in stats._strategy.trades]
-    return expected, stats
+    return expected
 
 
 def assert_same_backtest(ours, expected, stats):
@@ -227,6 +273,24 @@ def test_csv_crossover_matches_the_reference_backtester(tmp_path):
     expected, stats = reference_run(GOOG, 10, 20, 10_000, 0.002)
     assert len(expected) > 40
     assert_same_backtest(ours, expected, stats)
+
+
+def test_long_short_crossover_matches_the_canonical_example(tmp_path):
+    """backtesting.py's canonical SmaCross on its GOOG bars (10/20, 10,000 cash, 0.2%
+    commission): 93 closed trades, shorts with a negative size, and one open at the end,
+    the same as ours bar for bar, size for size, price for price; the same final
+    equity to the cent."""
+    pytest.importorskip("backtesting")
+    from backtesting.test import GOOG
+
+    csv_path = tmp_path / "GOOG.csv"
+    GOOG.to_csv(csv_path, index_label="Date")
+    ours = run_cross(csv_path, tmp_path / "out.json", "--long-short", "--fast", "10", "--slow", "20",
+                     "--cash", "10000", "--commission", "0.002")
+    expected, stats = canonical_long_short(GOOG, 10_000, 0.002)
+    assert len(stats._trades) == 93 and sum(t["size"] < 0 for t in expected) > 40
+    assert_same_backtest(ours, expected, stats)
+    assert ours["long_short"] is True
 
 
 def walk_frame(bars, seed=5, hours=None):
