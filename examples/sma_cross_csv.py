@@ -81,6 +81,21 @@ def sma(closes: list[float], n: int, back: int = 0) -> float:
     return math.fsum(closes[end - n:end]) / n
 
 
+def cross(closes: list[float], fast: int, slow: int) -> int:
+    """1 when the fast average crossed above the slow one at the last close (on the bar
+    before fast < slow, on this one fast > slow), -1 when it crossed below, else 0 (and
+    0 until there are slow + 1 closes)."""
+    if len(closes) <= slow:
+        return 0
+    fast_before, slow_before = sma(closes, fast, 1), sma(closes, slow, 1)
+    fast_now, slow_now = sma(closes, fast), sma(closes, slow)
+    if fast_before < slow_before and fast_now > slow_now:
+        return 1
+    if fast_before > slow_before and fast_now < slow_now:
+        return -1
+    return 0
+
+
 def reset_standin() -> None:
     """A fresh stand-in for each session: nothing carries over from an earlier one."""
     try:
@@ -143,18 +158,14 @@ class CrossSession:
         self.bars += 1
         closes = self.closes
         closes.append(bar["close"])
-        if len(closes) > self.slow:
-            fast_before, slow_before = sma(closes, self.fast, 1), sma(closes, self.slow, 1)
-            fast_now, slow_now = sma(closes, self.fast), sma(closes, self.slow)
-            crossed_up = fast_before < slow_before and fast_now > slow_now
-            crossed_down = fast_before > slow_before and fast_now < slow_now
-            if self.long_short:
-                if crossed_up or crossed_down:
-                    self.reverse(BUY if crossed_up else SELL)
-            elif crossed_up and self.position == 0:
-                self.buy_all()
-            elif crossed_down and self.position > 0:
-                self.close_position()
+        signal = cross(closes, self.fast, self.slow)
+        if self.long_short:
+            if signal:
+                self.reverse(BUY if signal > 0 else SELL)
+        elif signal > 0 and self.position == 0:
+            self.buy_all()
+        elif signal < 0 and self.position > 0:
+            self.close_position()
         n = len(closes)
         self.report.add_bar(self.symbol, bar["eob"], bar["close"], {
             f"SMA({self.fast})": sma(closes, self.fast) if n >= self.fast else None,

@@ -2,6 +2,7 @@
 strategy finishes, its summary and report add up, the same options print the same
 session, Ctrl-C stops it with a report; the CSV crossover trades as the reference
 backtester does; a sweep on a local Dask cluster equals the single runs."""
+import csv
 import json
 import math
 import os
@@ -23,6 +24,7 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "ma_crossover.py"
 SMA_CROSS = ROOT / "examples" / "sma_cross_csv.py"
 SWEEP = ROOT / "examples" / "sweep.py"
+PORTFOLIO = ROOT / "examples" / "portfolio_csv.py"
 FIRST_QUERIES = ROOT / "examples" / "first_queries.py"
 # Two trading days of one-minute bars and ticks on two symbols: enough for crossovers,
 # partial fills and cancels, small enough for the sanitizer run.
@@ -446,6 +448,8 @@ def test_unusable_output_paths_are_refused_before_the_session(tmp_path):
         (EXAMPLE, ["--report", str(plain / "sub")], "report folder"),
         (SWEEP, [str(data), "--fast", "3", "--slow", "8", "--json", str(tmp_path / "missing" / "x.json")],
          "does not exist"),
+        (PORTFOLIO, [str(tmp_path), "--json", str(tmp_path / "missing" / "out.json")], "does not exist"),
+        (PORTFOLIO, [str(tmp_path), "--report", str(plain)], "not a folder"),
         (SWEEP, [str(data), "--fast", "3", "--slow", "8", "--json", str(tmp_path / "x.json"),
                  "--report", str(plain)], "not a folder"),
     ]
@@ -455,6 +459,80 @@ def test_unusable_output_paths_are_refused_before_the_session(tmp_path):
         assert proc.returncode == 2 and words in lines[-1], (args, proc.stderr)
         assert proc.stdout == ""  # no session ran
     assert not (tmp_path / "x.json").exists()
+
+
+# ---- the portfolio on a folder of CSV files ----
+
+def goog_folder(folder, inverse=False):
+    """backtesting.py's GOOG bars as GOOG.csv in folder and, with inverse, INV.csv: the
+    same days at 100,000 / the price (its high from GOOG's low), which crosses the other
+    way, so that the two symbols take turns and are sometimes held together."""
+    from backtesting.test import GOOG
+
+    folder.mkdir(exist_ok=True)
+    GOOG.to_csv(folder / "GOOG.csv", index_label="Date")
+    if inverse:
+        inv = GOOG.assign(Open=(1e5 / GOOG.Open).round(2), High=(1e5 / GOOG.Low).round(2),
+                          Low=(1e5 / GOOG.High).round(2), Close=(1e5 / GOOG.Close).round(2))
+        inv.to_csv(folder / "INV.csv", index_label="Date")
+    return folder
+
+
+def run_portfolio(folder, out, *args):
+    run_example(str(folder), "--json", str(out), "--quiet", *args, script=PORTFOLIO)
+    return json.loads(out.read_text())
+
+
+def test_a_one_symbol_portfolio_is_the_single_run(tmp_path):
+    """With one file, the one slot is the whole equity: the portfolio trades as
+    sma_cross_csv.py does, to the same trades, equity and statistics."""
+    pytest.importorskip("backtesting")
+    folder = goog_folder(tmp_path / "bars")
+    args = ("--fast", "10", "--slow", "20", "--cash", "10000", "--commission", "0.002")
+    ours = run_portfolio(folder, tmp_path / "p.json", *args)
+    single = run_cross(folder / "GOOG.csv", tmp_path / "s.json", *args)
+    assert [{k: t[k] for k in single["trades"][0]} for t in ours["trades"]] == single["trades"]
+    assert ours["final_equity"] == single["final_equity"]
+    shared = [k for k in single if k in ours and k not in ("trades", "first_bar", "last_bar", "events")]
+    assert {k: ours[k] for k in shared} == {k: single[k] for k in shared}
+    goog = ours["per_symbol"]["GOOG"]
+    assert goog["pnl"] == pytest.approx(ours["final_equity"] - 10_000, abs=1e-6)
+    assert {k: goog[k] for k in ("total_return", "max_drawdown", "trade_count", "win_rate")} == \
+        pytest.approx({k: ours[k] for k in ("total_return", "max_drawdown", "trade_count", "win_rate")})
+
+
+def test_a_portfolio_of_two_symbols_adds_up(tmp_path):
+    """Two symbols, a slot of half the equity each: every symbol trades on its own
+    signals (the single runs' entry and exit days), the slots' profits add up to the
+    portfolio's, the weights never sum above 1 and the cash never goes negative."""
+    pytest.importorskip("backtesting")
+    pytest.importorskip("matplotlib")
+    folder = goog_folder(tmp_path / "bars", inverse=True)
+    args = ("--fast", "10", "--slow", "20", "--cash", "10000", "--commission", "0.002")
+    ours = run_portfolio(folder, tmp_path / "p.json", *args, "--report", str(tmp_path / "report"))
+    assert ours["symbols"] == ["GOOG", "INV"]
+    for symbol in ours["symbols"]:
+        single = run_cross(folder / f"{symbol}.csv", tmp_path / f"{symbol}.json", *args)
+        mine = [t for t in ours["trades"] if t["symbol"] == symbol]
+        assert [(t["entry_time"], t["exit_time"]) for t in mine] == \
+            [(t["entry_time"], t["exit_time"]) for t in single["trades"]]
+        assert ours["per_symbol"][symbol]["trade_count"] == len(mine)
+    assert sum(s["pnl"] for s in ours["per_symbol"].values()) == pytest.approx(ours["final_equity"] - 10_000,
+                                                                               abs=0.005)
+    report = tmp_path / "report"
+    with open(report / "weights.csv", newline="") as rows:
+        weights = list(csv.DictReader(rows))
+    assert len(weights) == ours["bars"] // 2
+    together = 0
+    for row in weights:
+        held = [float(row[s]) for s in ours["symbols"]]
+        assert float(row["cash"]) >= 0 and sum(held) <= 1 + 1e-12
+        assert sum(held) + float(row["cash"]) == pytest.approx(1)
+        together += all(held)
+    assert together > 0  # the two positions overlap on some days
+    assert len((report / "symbols.csv").read_text().splitlines()) == 3
+    for name in ("equity.png", "symbols.png"):
+        assert (report / name).read_bytes().startswith(b"\x89PNG\r\n")
 
 
 def test_an_unreachable_scheduler_is_refused_before_the_sweep(tmp_path):
