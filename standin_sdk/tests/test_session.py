@@ -28,11 +28,15 @@ DAY = "2024-01-02"  # a Tuesday
 TEXTS = {1001: b"invalid request", 1002: b"invalid symbol", 1003: b"unknown or finished order",
          1004: b"no active backtest session", 1005: b"not found"}
 
+# Keys the order object and the execution report gained with short positions, stop
+# orders, exits and sizing by share or target.
+NEW_ORDER_KEYS = ["equity_share", "target_volume", "position_effect", "stop_price", "parent_order_id"]
+NEW_EXEC_KEYS = ["position_side", "position_effect"]
 ORDER_KEYS = ["order_id", "cl_ord_id", "account_id", "symbol", "side", "order_type", "price", "volume", "value",
-              "status", "filled_volume", "filled_amount", "filled_vwap", "filled_commission", "ord_rej_reason",
+              *NEW_ORDER_KEYS, "status", "filled_volume", "filled_amount", "filled_vwap", "filled_commission", "ord_rej_reason",
               "ord_rej_reason_detail", "created_at", "updated_at"]
-EXEC_KEYS = ["exec_id", "order_id", "cl_ord_id", "account_id", "symbol", "side", "price", "volume", "amount",
-             "commission", "created_at"]
+EXEC_KEYS = ["exec_id", "order_id", "cl_ord_id", "account_id", "symbol", "side", *NEW_EXEC_KEYS, "price", "volume",
+             "amount", "commission", "created_at"]
 PARAMETER_KEYS = ["key", "value", "min", "max", "name", "intro", "group", "readonly"]
 EVENT_KEYS = {
     "init": ["created_at"],
@@ -271,7 +275,29 @@ def scripted_session(seed):
 # What scripted_session(7) delivers and answers, pinned across builds: any change in how
 # payloads are written (number and string forms, key order) or in the simulation itself
 # shows here. Update it only for an intended change of the output.
-SESSION_7_SHA256 = "0c42c20eda7fde644882ca1552101c22c06306b27d0934b7cd1010adceb481bd"
+SESSION_7_SHA256 = "dfbaa703535547f61bec8600f6aee36721a98e5bed8c0d23d96d43e8626dfc15"
+# The same session before orders and fills gained NEW_ORDER_KEYS and NEW_EXEC_KEYS: with
+# those keys taken out, today's bytes are yesterday's, so nothing else changed.
+SESSION_7_BEFORE_NEW_KEYS_SHA256 = "0c42c20eda7fde644882ca1552101c22c06306b27d0934b7cd1010adceb481bd"
+
+
+def without_new_keys(events, responses):
+    def strip(obj, keys):
+        return {k: v for k, v in obj.items() if k not in keys}
+
+    def payload(name, data):
+        if name == "order_status":
+            return compact(strip(json.loads(data), NEW_ORDER_KEYS))
+        if name == "execution_report":
+            return compact(strip(json.loads(data), NEW_EXEC_KEYS))
+        return data
+
+    orders, executions, *rest = responses
+    old_orders = {"orders": [strip(o, NEW_ORDER_KEYS) for o in json.loads(orders[1])["orders"]]}
+    old_executions = {"execution_reports": [strip(x, NEW_EXEC_KEYS)
+                                            for x in json.loads(executions[1])["execution_reports"]]}
+    return ([(name, payload(name, data)) for name, data in events],
+            [(orders[0], compact(old_orders)), (executions[0], compact(old_executions)), *rest])
 
 
 def session_digest(events, responses):
@@ -286,6 +312,7 @@ def session_digest(events, responses):
 def test_same_seed_same_session_byte_for_byte(sdk):
     events, responses = scripted_session(7)
     assert session_digest(events, responses) == SESSION_7_SHA256
+    assert session_digest(*without_new_keys(events, responses)) == SESSION_7_BEFORE_NEW_KEYS_SHA256
     sdk.reset()
     assert scripted_session(7) == (events, responses)
     counts = Counter(n for n, _ in events)
@@ -1039,6 +1066,21 @@ BAD_REQUESTS = [
     ("py_zvi_place_order", _order(volume=..., value="100"), 1001, "value must be a number above 0"),
     ("py_zvi_place_order", _order(volume=..., value=100.0, order_type=LIMIT, price=10.0), 1001,
      "value sizes market orders only"),
+    ("py_zvi_place_order", _order(order_type=5), 1001, "order_type must be 1 (limit), 2 (market), 3 (stop-market)"),
+    ("py_zvi_place_order", _order(position_effect=3), 1001, "position_effect must be 0 (default), 1 (open) or 2"),
+    ("py_zvi_place_order", _order(position_effect="1"), 1001, "position_effect"),
+    ("py_zvi_place_order", _order(volume=..., equity_share=0), 1001, "equity_share must be a number above 0 and at"),
+    ("py_zvi_place_order", _order(volume=..., equity_share=1.5), 1001, "equity_share must be"),
+    ("py_zvi_place_order", _order(equity_share=0.5), 1001, "one of volume, value, equity_share and target_volume"),
+    ("py_zvi_place_order", _order(volume=..., value=10.0, target_volume=5), 1001, "not several"),
+    ("py_zvi_place_order", _order(volume=..., equity_share=0.5, order_type=LIMIT, price=10.0), 1001,
+     "equity_share sizes market orders only"),
+    ("py_zvi_place_order", _order(volume=..., target_volume=1.5), 1001, "target_volume must be an integer"),
+    ("py_zvi_place_order", _order(volume=..., target_volume=10**12 + 1), 1001, "target_volume must be an integer"),
+    ("py_zvi_place_order", _order(volume=..., target_volume=5, position_effect=2), 1001,
+     "position_effect 2 does not apply"),
+    ("py_zvi_place_order", _order(side=..., volume=..., value=100.0), 1001, "side must be 1 (buy) or 2 (sell)"),
+    ("py_zvi_place_order", _order(side=3, volume=..., target_volume=5), 1001, "side must be"),
     ("py_zvi_cancel_order", b"{}", 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":"sim-1"}', 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":[1]}', 1001, "order_ids"),
@@ -1690,3 +1732,133 @@ def test_a_symbol_first_priced_inside_a_bar_joins_it_and_a_running_session_keeps
     s.run()
     assert prices == [30.0] and subscribed == [0]
     assert [(b["symbol"], b["eob"][:10]) for b in s.named("bar") if b["symbol"] == "BBB"] == [("BBB", "2024-01-03")]
+
+
+# ---- short positions and orders sized by share or target ----
+
+# Daily bars to trade against: each order placed at a bar's close fills at the next open.
+SWING = """Date,Open,High,Low,Close,Volume
+2024-01-02,50,50,50,50,1000
+2024-01-03,50,52,48,50,1000
+2024-01-04,55,56,54,55,1000
+2024-01-05,45,46,44,45,1000
+"""
+OPEN, SHORT_SIDE, LONG_SIDE, CLOSE = 1, 2, 1, 2  # position_effect, position_side
+
+
+def run_orders(tmp_path, orders, cash0=10_000.0, commission_ratio=0.001, transaction_ratio=0.0, data=SWING):
+    """Places the orders given by date at that date's bar; returns the session, the fills as
+    (date, side, price, volume, position_side, position_effect) and the orders' last states."""
+    file_session(write_csv(tmp_path, "SWG", data), cash=cash0, commission_ratio=commission_ratio,
+                 transaction_ratio=transaction_ratio)
+    assert c_sdk.py_zvi_subscribe("SWG", "1d", False) == 0
+
+    def on_bar(event):
+        for req in orders.get(event["eob"][:10], []):
+            place(**{"symbol": "SWG", **req})
+
+    s = Session(bar=on_bar)
+    assert s.run() == 0
+    fills = [(f["created_at"][:10], f["side"], f["price"], f["volume"], f["position_side"], f["position_effect"])
+             for f in s.named("execution_report")]
+    final = {o["order_id"]: o for o in s.named("order_status")}
+    return s, fills, final
+
+
+# Hand-computed: commission 0.1%, 10,000 cash; the fills' prices are the next bars' opens.
+SHORT_CASES = {
+    "a short opened by volume and covered by a default buy": (
+        {"2024-01-02": [dict(side=SELL, volume=100, position_effect=OPEN)],
+         "2024-01-04": [dict(side=BUY, volume=100)]},
+        [("2024-01-03", SELL, 50.0, 100, SHORT_SIDE, OPEN), ("2024-01-05", BUY, 45.0, 100, SHORT_SIDE, CLOSE)],
+        10_000 + 5000 - 5 - 4500 - 4.5, []),
+    "a sell beyond the long crosses zero in two fills": (
+        {"2024-01-02": [dict(side=BUY, volume=50)],
+         "2024-01-03": [dict(side=SELL, volume=80), dict(side=SELL, volume=80, position_effect=OPEN)]},
+        [("2024-01-03", BUY, 50.0, 50, LONG_SIDE, OPEN), ("2024-01-04", SELL, 55.0, 50, LONG_SIDE, CLOSE),
+         ("2024-01-04", SELL, 55.0, 30, SHORT_SIDE, OPEN)],
+        10_000 - 2500 - 2.5 + 4400 - 4.4, [(SHORT_SIDE, 30, 55.0)]),
+    "target volumes: short, then long through zero, then already there": (
+        {"2024-01-02": [dict(side=..., volume=..., target_volume=-100)],
+         "2024-01-03": [dict(side=..., volume=..., target_volume=40)],
+         "2024-01-04": [dict(side=BUY, volume=..., target_volume=40)]},
+        [("2024-01-03", SELL, 50.0, 100, SHORT_SIDE, OPEN), ("2024-01-04", BUY, 55.0, 100, SHORT_SIDE, CLOSE),
+         ("2024-01-04", BUY, 55.0, 40, LONG_SIDE, OPEN)],
+        10_000 + 5000 - 5 - 5500 - 5.5 - 2200 - 2.2, [(LONG_SIDE, 40, 55.0)]),
+    # 0.5 x 10,000 at 50 x 1.001: 99 units. The reversal: the target 0 covers at 45, then the
+    # whole equity, 14,945.05 - 4,455 - 4.455 = 10,485.595, buys floor(10,485.595 / 45.045).
+    "equity shares: half the equity short, then the whole equity long": (
+        {"2024-01-02": [dict(side=SELL, volume=..., equity_share=0.5, position_effect=OPEN)],
+         "2024-01-04": [dict(side=..., volume=..., target_volume=0), dict(side=BUY, volume=..., equity_share=1.0)]},
+        [("2024-01-03", SELL, 50.0, 99, SHORT_SIDE, OPEN), ("2024-01-05", BUY, 45.0, 99, SHORT_SIDE, CLOSE),
+         ("2024-01-05", BUY, 45.0, 232, LONG_SIDE, OPEN)],
+        10_485.595 - 232 * 45.045, [(LONG_SIDE, 232, 45.0)]),
+    # The margin covers 199 units of 300 at 50 with commission (10,000 / 50.05): the rest is
+    # canceled; a limit sell it does not cover is rejected.
+    "the margin cuts a market short and rejects a limit one": (
+        {"2024-01-02": [dict(side=SELL, order_type=LIMIT, price=50.0, volume=300, position_effect=OPEN),
+                        dict(side=SELL, volume=300, position_effect=OPEN)]},
+        [("2024-01-03", SELL, 50.0, 199, SHORT_SIDE, OPEN)],
+        10_000 + 199 * 50 * 0.999, [(SHORT_SIDE, 199, 50.0)]),
+    "reduce-only orders never open": (
+        {"2024-01-02": [dict(side=BUY, volume=50)],
+         "2024-01-03": [dict(side=SELL, volume=80, position_effect=CLOSE), dict(side=BUY, volume=10, position_effect=CLOSE),
+                        dict(side=SELL, volume=50, position_effect=CLOSE)]},
+        [("2024-01-03", BUY, 50.0, 50, LONG_SIDE, OPEN), ("2024-01-04", SELL, 55.0, 50, LONG_SIDE, CLOSE)],
+        10_000 - 2500 - 2.5 + 2750 - 2.75, []),
+}
+SHORT_REJECTS = {
+    "a sell beyond the long crosses zero in two fills": {
+        "sim-2": (8, 2, "insufficient position: 50 available, 80 to sell")},
+    "target volumes: short, then long through zero, then already there": {
+        "sim-3": (5, 0, "already at the target volume 40")},
+    "the margin cuts a market short and rejects a limit one": {
+        "sim-1": (8, 1, "insufficient margin: 10000.0 available, 15015.0 required"),
+        "sim-2": (5, 1, "insufficient margin: 10000.0 available, 15015.0 required for 300 at 50.0; the rest is canceled")},
+    "reduce-only orders never open": {
+        "sim-2": (8, 2, "insufficient position: 50 available, 80 to sell"),
+        "sim-3": (8, 2, "insufficient position: 0 short available, 10 to buy back")},
+}
+
+
+@pytest.mark.parametrize("case", SHORT_CASES)
+def test_short_positions_and_orders_sized_by_share_or_target(sdk, tmp_path, case):
+    orders, fills, balance, positions = SHORT_CASES[case]
+    s, got, final = run_orders(tmp_path, orders)
+    assert got == fills
+    account = cash()
+    assert account["balance"] == pytest.approx(balance, abs=1e-9) and account["balance"] >= 0
+    held = [(p["side"], p["volume"], p["vwap"]) for p in query(c_sdk.py_zvi_get_positions)["positions"]]
+    assert held == positions
+    signed = sum((1 if side == LONG_SIDE else -1) * volume for side, volume, _ in positions)
+    assert account["nav"] == pytest.approx(account["balance"] + signed * 45.0, abs=1e-9)
+    for order_id, (status, reason, detail) in SHORT_REJECTS.get(case, {}).items():
+        assert (final[order_id]["status"], final[order_id]["ord_rej_reason"],
+                final[order_id]["ord_rej_reason_detail"]) == (status, reason, detail)
+    assert account["frozen"] == 0.0 and query(c_sdk.py_zvi_get_unfinished_orders) == {"orders": []}
+
+
+def test_a_short_is_marked_to_market_in_the_account(sdk, tmp_path):
+    # The worked example of docs/simulation.md: 100 sold short at 50 with 0.1% commission
+    # credits 4,995 to the balance; at a price of 55 the nav is 14,995 - 5,500 = 9,495 and
+    # the available margin 14,995 - 2 x 5,500 = 3,995.
+    seen = {}
+
+    def on_bar(event):
+        day = event["eob"][:10]
+        if day == "2024-01-02":
+            place(symbol="SWG", side=SELL, volume=100, position_effect=OPEN)
+        else:
+            seen[day] = (cash(), query(c_sdk.py_zvi_get_positions)["positions"])
+
+    file_session(write_csv(tmp_path, "SWG", SWING), commission_ratio=0.001)
+    assert c_sdk.py_zvi_subscribe("SWG", "1d", False) == 0
+    Session(bar=on_bar).run()
+    account, (position,) = seen["2024-01-04"]
+    assert {k: account[k] for k in ("nav", "available", "frozen", "market_value", "balance", "pnl")} == {
+        "nav": 9495.0, "available": 3995.0, "frozen": 0.0, "market_value": -5500.0, "balance": 14995.0,
+        "pnl": -505.0}
+    assert position == {"symbol": "SWG", "side": 2, "volume": 100, "available": 100, "vwap": 50.0, "price": 55.0,
+                        "market_value": 5500.0, "cost": 5000.0, "fpnl": -500.0}
+    account, (position,) = seen["2024-01-05"]
+    assert (account["nav"], account["available"], position["fpnl"]) == (14995.0 - 4500.0, 14995.0 - 9000.0, 500.0)
