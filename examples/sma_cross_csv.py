@@ -21,9 +21,10 @@ strategy trades on these rules:
 - with --long-short, every cross reverses: on a cross up close any short and buy, on a
   cross down close any long and sell short. Both orders fill at the next open, the
   close first (a symbol's orders fill oldest first), and the entry is an order for
-  ENTRY_SHARE of the equity available at its fill (equity_share), sized there at the
-  fill price with commission: whole shares, as backtesting.py sizes its buy() and
-  sell() without a size. This is backtesting.py's canonical SmaCross example;
+  the whole margin available at its fill (equity_share 1: after the close, the
+  equity), sized there at the fill price with commission to whole shares, as
+  backtesting.py sizes its buy() and sell() without a size. This is backtesting.py's
+  canonical SmaCross example;
 - commission --commission of the traded amount on both legs, no slippage;
 - with --adjusted, the prices of the file's Adj Close column (open, high and low scaled
   by Adj Close / Close); without it an Adj Close column is unused, and the run says so.
@@ -53,10 +54,9 @@ from session_control import Progress, SessionError, StopOnInterrupt, exit_status
 BUY, SELL = 1, 2
 MARKET = 2
 OPEN, CLOSE = 1, 2  # position_effect: an order that may open a short; one that only reduces
-# The share of the available equity a --long-short entry takes: backtesting.py's default
-# order size (its buy() and sell() without a size take 99.99% of the available margin),
-# so that its canonical example is reproduced share for share.
-ENTRY_SHARE = 0.9999
+# The share of the available margin a --long-short entry takes: all of it, commission
+# included, as backtesting.py's buy() and sell() without a size do.
+ENTRY_SHARE = 1.0
 ORDER_OPEN = (1, 2)  # order statuses: new, partially filled
 # The SDK keeps one session per process: sessions started from several threads (a Dask
 # worker with more than one thread) take turns.
