@@ -575,25 +575,20 @@ def plot_equity(path: Path, report: ReportData, dd: list[float]) -> None:
             ax.plot(where, series.closes, color="black", linewidth=0.8, label=f"{symbol} close")
             for (label, column), colour in zip(series.averages.items(), ["tab:orange", "tab:purple", "tab:olive"]):
                 ax.plot(where, column, color=colour, linewidth=0.9, label=label)
-            # The marker's shape is the fill's side (up a buy, down a sell), its colour
-            # the leg (green an entry, red an exit): a long trade is green up, red down,
-            # a short one green down, red up.
+            # A marker per fill, by its side: up and green a buy, down and red a sell. A
+            # reversal's exit and entry are one point (the same time and price).
             trades = [t for t in report.trades if t.symbol == symbol]
             shorts = any(t.size < 0 for t in trades)
-            for marker, long, label in [("^", True, "long entry" if shorts else "entry fill"),
-                                        ("v", False, "short entry")]:
-                entries = [t for t in trades if (t.size > 0) == long]
-                if entries or long:
-                    ax.scatter([sample_index(times, t.entry_time) for t in entries],
-                               [t.entry_price for t in entries],
-                               marker=marker, color="tab:green", s=24, zorder=3, label=label)
             exits = [t for t in trades if t.exit_time is not None and t.exit_price is not None]
-            for marker, long in [("v", True), ("^", False)]:
-                legs = [t for t in exits if (t.size > 0) == long]
-                if legs or long:
-                    ax.scatter([sample_index(times, t.exit_time or "") for t in legs],
-                               [t.exit_price for t in legs], marker=marker, color="tab:red", s=24,
-                               zorder=3, label=("long exit" if shorts else "exit fill") if long else "short exit")
+            buys = ([(t.entry_time, t.entry_price) for t in trades if t.size > 0]
+                    + [(t.exit_time or "", t.exit_price) for t in exits if t.size < 0])
+            sells = ([(t.entry_time, t.entry_price) for t in trades if t.size < 0]
+                     + [(t.exit_time or "", t.exit_price) for t in exits if t.size > 0])
+            for points, marker, colour, label in [
+                    (buys, "^", "tab:green", "buy fill (long entry, short exit)" if shorts else "entry fill"),
+                    (sells, "v", "tab:red", "sell fill (short entry, long exit)" if shorts else "exit fill")]:
+                ax.scatter([sample_index(times, when) for when, _ in points], [price for _, price in points],
+                           marker=marker, color=colour, s=24, zorder=3, label=label)
             value_axis(ax, series.closes)
             ax.set_ylabel("price" + (" (log scale)" if ax.get_yscale() == "log" else ""))
             ax.legend(loc="upper left", fontsize=8, ncol=5)

@@ -293,6 +293,14 @@ def test_long_short_crossover_matches_the_canonical_example(tmp_path):
     assert len(stats._trades) == 93 and sum(t["size"] < 0 for t in expected) > 40
     assert_same_backtest(ours, expected, stats)
     assert ours["long_short"] is True
+    # The report's trade figures count the shorts' profits with their sign.
+    pnl = stats._trades.PnL
+    assert {k: ours[k] for k in ("win_rate", "best_trade", "worst_trade", "sqn", "expectancy", "profit_factor",
+                                 "max_drawdown", "equity_peak")} == pytest.approx({
+        "win_rate": stats["Win Rate [%]"] / 100, "best_trade": stats["Best Trade [%]"] / 100,
+        "worst_trade": stats["Worst Trade [%]"] / 100, "sqn": stats["SQN"], "expectancy": pnl.mean(),
+        "profit_factor": pnl[pnl > 0].sum() / -pnl[pnl < 0].sum(),
+        "max_drawdown": -stats["Max. Drawdown [%]"] / 100, "equity_peak": stats["Equity Peak [$]"]}, rel=1e-9)
 
 
 def walk_frame(bars, seed=5, hours=None):
