@@ -1081,6 +1081,13 @@ BAD_REQUESTS = [
      "position_effect 2 does not apply"),
     ("py_zvi_place_order", _order(side=..., volume=..., value=100.0), 1001, "side must be 1 (buy) or 2 (sell)"),
     ("py_zvi_place_order", _order(side=3, volume=..., target_volume=5), 1001, "side must be"),
+    ("py_zvi_place_order", _order(order_type=3), 1001, "a stop order needs a stop_price above 0"),
+    ("py_zvi_place_order", _order(order_type=3, stop_price=0), 1001, "a stop order needs a stop_price above 0"),
+    ("py_zvi_place_order", _order(order_type=4, price=10.0, stop_price="10"), 1001, "a stop order needs a stop_price"),
+    ("py_zvi_place_order", _order(order_type=4, stop_price=10.0), 1001, "a stop-limit order needs a price (its limit)"),
+    ("py_zvi_place_order", _order(stop_price=10.0), 1001, "stop_price is for stop orders (order_type 3 or 4)"),
+    ("py_zvi_place_order", _order(order_type=3, stop_price=10.0, volume=..., value=100.0), 1001,
+     "value sizes market orders only: a stop order needs a volume"),
     ("py_zvi_cancel_order", b"{}", 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":"sim-1"}', 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":[1]}', 1001, "order_ids"),
@@ -1862,3 +1869,58 @@ def test_a_short_is_marked_to_market_in_the_account(sdk, tmp_path):
                         "market_value": 5500.0, "cost": 5000.0, "fpnl": -500.0}
     account, (position,) = seen["2024-01-05"]
     assert (account["nav"], account["available"], position["fpnl"]) == (14995.0 - 4500.0, 14995.0 - 9000.0, 500.0)
+
+
+# ---- stop orders ----
+
+STOPS = """Date,Open,High,Low,Close,Volume
+2024-01-02,50,50,50,50,1000
+2024-01-03,50,53,49,52,1000
+2024-01-04,56,57,55,56,1000
+2024-01-05,55,56,47,48,1000
+"""
+STOP_MARKET, STOP_LIMIT = 3, 4
+
+# Each bar is the path open, high, low, close. A stop the path passes between two steps
+# fills at the stop; a bar that opens through it, at the open. A triggered stop-limit is a
+# limit order from the point it triggered at.
+STOP_CASES = {
+    "a buy stop reached at the high fills at the stop": (
+        {"2024-01-02": [dict(order_type=STOP_MARKET, stop_price=52.0)]},
+        [("2024-01-03", BUY, 52.0, 100, LONG_SIDE, OPEN)], [3]),
+    "a bar that opens through the stop fills at the open": (
+        {"2024-01-03": [dict(order_type=STOP_MARKET, stop_price=54.0)]},
+        [("2024-01-04", BUY, 56.0, 100, LONG_SIDE, OPEN)], [3]),
+    "a sell stop opening a short fills at the stop on the way down": (
+        {"2024-01-04": [dict(side=SELL, order_type=STOP_MARKET, stop_price=50.0, position_effect=OPEN)]},
+        [("2024-01-05", SELL, 50.0, 100, SHORT_SIDE, OPEN)], [3]),
+    "a stop-limit whose limit is above the stop fills at the stop": (
+        {"2024-01-02": [dict(order_type=STOP_LIMIT, stop_price=52.0, price=52.5)]},
+        [("2024-01-03", BUY, 52.0, 100, LONG_SIDE, OPEN)], [3]),
+    "a stop-limit triggered by a gap waits for its limit inside the bar": (
+        {"2024-01-03": [dict(order_type=STOP_LIMIT, stop_price=54.0, price=55.0)]},
+        [("2024-01-04", BUY, 55.0, 100, LONG_SIDE, OPEN)], [3]),
+    "a triggered stop-limit stays a limit order on the later bars": (
+        {"2024-01-03": [dict(order_type=STOP_LIMIT, stop_price=54.0, price=53.0)]},
+        [("2024-01-05", BUY, 53.0, 100, LONG_SIDE, OPEN)], [3]),
+    "a stop the path never reaches stays open; a stop-limit the cash does not cover is rejected": (
+        {"2024-01-02": [dict(side=BUY, volume=10)],
+         "2024-01-03": [dict(side=SELL, volume=10, order_type=STOP_MARKET, stop_price=40.0),
+                        dict(order_type=STOP_LIMIT, volume=1000, stop_price=60.0, price=60.0)]},
+        [("2024-01-03", BUY, 50.0, 10, LONG_SIDE, OPEN)], [3, 1, 8]),
+}
+
+
+@pytest.mark.parametrize("case", STOP_CASES)
+def test_stop_orders_trigger_on_the_bars_path(sdk, tmp_path, case):
+    orders, fills, statuses = STOP_CASES[case]
+    orders = {day: [{"side": BUY, "volume": 100, **req} for req in reqs] for day, reqs in orders.items()}
+    s, got, final = run_orders(tmp_path, orders, data=STOPS)
+    assert got == fills
+    assert [o["status"] for o in final.values()] == statuses
+    first = s.named("order_status")[0]
+    assert first["stop_price"] == orders[min(orders)][0].get("stop_price", 0.0)
+    if 8 in statuses:
+        rejected = next(o for o in final.values() if o["status"] == 8)
+        assert rejected["ord_rej_reason_detail"] == "insufficient cash: 9499.5 available, 60060.0 required"
+    assert cash()["balance"] >= 0
