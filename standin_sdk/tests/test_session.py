@@ -1088,6 +1088,13 @@ BAD_REQUESTS = [
     ("py_zvi_place_order", _order(stop_price=10.0), 1001, "stop_price is for stop orders (order_type 3 or 4)"),
     ("py_zvi_place_order", _order(order_type=3, stop_price=10.0, volume=..., value=100.0), 1001,
      "value sizes market orders only: a stop order needs a volume"),
+    ("py_zvi_place_order", _order(stop_loss=-1.0), 1001, "stop_loss must be a number above 0"),
+    ("py_zvi_place_order", _order(take_profit="x"), 1001, "take_profit must be a number above 0"),
+    ("py_zvi_place_order", _order(stop_loss_ratio=1.0), 1001, "stop_loss_ratio must be a number above 0 and below 1"),
+    ("py_zvi_place_order", _order(take_profit_ratio=0), 1001, "take_profit_ratio must be"),
+    ("py_zvi_place_order", _order(stop_loss=9.0, stop_loss_ratio=0.1), 1001,
+     "give stop_loss or stop_loss_ratio, not both"),
+    ("py_zvi_place_order", _order(take_profit_ratio=0.1, position_effect=2), 1001, "exits attach to an entry"),
     ("py_zvi_cancel_order", b"{}", 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":"sim-1"}', 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":[1]}', 1001, "order_ids"),
@@ -1924,3 +1931,70 @@ def test_stop_orders_trigger_on_the_bars_path(sdk, tmp_path, case):
         rejected = next(o for o in final.values() if o["status"] == 8)
         assert rejected["ord_rej_reason_detail"] == "insufficient cash: 9499.5 available, 60060.0 required"
     assert cash()["balance"] >= 0
+
+
+# ---- exits attached to an entry ----
+
+BRACKET = """Date,Open,High,Low,Close,Volume
+2024-01-02,100,100,100,100,1000
+2024-01-03,100,101,99,100,1000
+2024-01-04,100,112,94,105,1000
+2024-01-05,90,92,88,91,1000
+"""
+# The entry fills at an open; its exits are placed then and matched from the high on. In
+# a bar that reaches both, the path (open, high, low, close) decides: the high comes first.
+BRACKET_CASES = {
+    "a long's take-profit at the high comes before its stop-loss at the low": (
+        {"2024-01-02": [dict(side=BUY, stop_loss_ratio=0.05, take_profit_ratio=0.1)]},
+        [("2024-01-03", BUY, 100.0, 100, LONG_SIDE, OPEN), ("2024-01-04", SELL, 100 * (1 + 0.1), 100, LONG_SIDE, CLOSE)],
+        {"sim-1": (3, "", 0.0, 0.0), "sim-2": (5, "sim-1", 100 * (1 - 0.05), 0.0),
+         "sim-3": (3, "sim-1", 0.0, 100 * (1 + 0.1))}),
+    "a short's stop-loss at the high comes before its take-profit at the low": (
+        {"2024-01-02": [dict(side=SELL, position_effect=OPEN, stop_loss_ratio=0.05, take_profit_ratio=0.1)]},
+        [("2024-01-03", SELL, 100.0, 100, SHORT_SIDE, OPEN), ("2024-01-04", BUY, 100 * (1 + 0.05), 100, SHORT_SIDE, CLOSE)],
+        {"sim-1": (3, "", 0.0, 0.0), "sim-2": (3, "sim-1", 100 * (1 + 0.05), 0.0),
+         "sim-3": (5, "sim-1", 0.0, 100 * (1 - 0.1))}),
+    "absolute exits: a bar that gaps through the stop-loss fills at the open": (
+        {"2024-01-03": [dict(side=BUY, stop_loss=93.0, take_profit=120.0)]},
+        [("2024-01-04", BUY, 100.0, 100, LONG_SIDE, OPEN), ("2024-01-05", SELL, 90.0, 100, LONG_SIDE, CLOSE)],
+        {"sim-1": (3, "", 0.0, 0.0), "sim-2": (3, "sim-1", 93.0, 0.0), "sim-3": (5, "sim-1", 0.0, 120.0)}),
+    "the exits of a position closed otherwise are canceled": (
+        {"2024-01-02": [dict(side=BUY, stop_loss_ratio=0.2, take_profit_ratio=0.5)],
+         "2024-01-03": [dict(side=SELL)]},
+        [("2024-01-03", BUY, 100.0, 100, LONG_SIDE, OPEN), ("2024-01-04", SELL, 100.0, 100, LONG_SIDE, CLOSE)],
+        {"sim-1": (3, "", 0.0, 0.0), "sim-2": (5, "sim-1", 100 * (1 - 0.2), 0.0),
+         "sim-3": (5, "sim-1", 0.0, 100 * (1 + 0.5)),
+         "sim-4": (3, "", 0.0, 0.0)}),
+}
+
+
+@pytest.mark.parametrize("case", BRACKET_CASES)
+def test_exits_attached_to_an_entry_cancel_each_other(sdk, tmp_path, case):
+    orders, fills, final_states = BRACKET_CASES[case]
+    orders = {day: [{"volume": 100, **req} for req in reqs] for day, reqs in orders.items()}
+    s, got, final = run_orders(tmp_path, orders, cash0=20_000.0, data=BRACKET)
+    assert got == fills
+    assert {i: (o["status"], o["parent_order_id"], o["stop_price"], o["price"]) for i, o in final.items()} == final_states
+    exits = [o for o in final.values() if o["parent_order_id"]]
+    assert [(o["order_type"], o["position_effect"], o["side"]) for o in exits] == [
+        (STOP_MARKET, CLOSE, exits[0]["side"]), (LIMIT, CLOSE, exits[0]["side"])]
+    assert exits[0]["side"] != final["sim-1"]["side"]
+    canceled = [o["ord_rej_reason_detail"] for o in exits if o["status"] == 5]
+    assert canceled in (["one-cancels-other: sim-2 filled"], ["one-cancels-other: sim-3 filled"],
+                        ["the position its entry opened is closed"] * 2)
+    assert query(c_sdk.py_zvi_get_positions) == {"positions": []} and cash()["balance"] >= 0
+
+
+def test_exits_grow_with_a_partly_filled_entry_and_hold_no_volume(sdk, tmp_path):
+    # A cap of 25 units a step: the entry fills 25 at each of the four steps of its bar,
+    # its exits are placed for the first 25 and grown with each fill.
+    entry = {"side": BUY, "volume": 100, "stop_loss_ratio": 0.5, "take_profit_ratio": 0.5}
+    s, got, final = run_orders(tmp_path, {"2024-01-02": [entry]}, cash0=20_000.0, data=BRACKET,
+                               transaction_ratio=0.1)
+    assert [f[3] for f in got] == [25, 25, 25, 25]
+    volumes = [(o["order_id"], o["volume"]) for o in s.named("order_status") if o["parent_order_id"]]
+    assert volumes == [("sim-2", 25), ("sim-3", 25), ("sim-2", 50), ("sim-3", 50), ("sim-2", 75), ("sim-3", 75),
+                       ("sim-2", 100), ("sim-3", 100)]
+    assert (final["sim-2"]["stop_price"], final["sim-3"]["price"]) == (50.0, 150.0)
+    (position,) = query(c_sdk.py_zvi_get_positions)["positions"]
+    assert (position["volume"], position["available"]) == (100, 100)  # exits hold nothing
