@@ -1998,3 +1998,124 @@ def test_exits_grow_with_a_partly_filled_entry_and_hold_no_volume(sdk, tmp_path)
     assert (final["sim-2"]["stop_price"], final["sim-3"]["price"]) == (50.0, 150.0)
     (position,) = query(c_sdk.py_zvi_get_positions)["positions"]
     assert (position["volume"], position["available"]) == (100, 100)  # exits hold nothing
+
+
+# ---- the stop-out, and a randomized session of mixed orders ----
+
+@pytest.mark.parametrize("high,lacking", [(160, 1000.0), (150, 0.0)])
+def test_a_nav_at_zero_covers_the_shorts(sdk, tmp_path, high, lacking):
+    # 100 short at 50 with 10,000 of cash: a balance of 15,000, and a nav of 15,000 - 100 x
+    # price, which reaches 0 at 150. At the high the shorts are bought back at that step's
+    # price and open orders canceled; what the balance cannot pay is written off, said so.
+    data = ("Date,Open,High,Low,Close,Volume\n2024-01-02,50,50,50,50,1000\n2024-01-03,50,50,50,50,1000\n"
+            f"2024-01-04,60,{high},60,100,1000\n2024-01-05,100,100,100,100,1000\n")
+    orders = {"2024-01-02": [dict(side=SELL, volume=100, position_effect=OPEN)],
+              "2024-01-03": [dict(side=BUY, order_type=LIMIT, price=10.0, volume=1)]}
+    s, fills, final = run_orders(tmp_path, orders, commission_ratio=0.0, data=data)
+    assert fills == [("2024-01-03", SELL, 50.0, 100, SHORT_SIDE, OPEN),
+                     ("2024-01-04", BUY, float(high), 100, SHORT_SIDE, CLOSE)]
+    assert [(i, o["status"], o["cl_ord_id"]) for i, o in final.items()] == [
+        ("sim-1", 3, ""), ("sim-2", 5, ""), ("sim-3", 3, "stop-out")]
+    detail = f"stop-out: the nav {15_000.0 - 100 * high} no longer covers the shorts"
+    if lacking:
+        detail += f"; the balance lacked {lacking} of the buy-back, written off"
+    assert final["sim-3"]["ord_rej_reason_detail"] == detail
+    account = cash()
+    assert (account["balance"], account["nav"], account["frozen"]) == (0.0, 0.0, 0.0)
+    assert query(c_sdk.py_zvi_get_positions) == {"positions": []}
+
+
+def random_bars(rng, days):
+    rows, price = [], 50.0
+    for day in range(days):
+        open_ = max(1.0, round(price * rng.choice([1.0, 1.0, 1.0, 0.6, 1.7]) * rng.uniform(0.97, 1.03), 2))
+        close = max(1.0, round(open_ * rng.uniform(0.9, 1.1), 2))
+        high = round(max(open_, close) * rng.uniform(1.0, 1.08), 2)
+        low = max(0.5, round(min(open_, close) * rng.uniform(0.92, 1.0), 2))
+        date = datetime(2024, 1, 1) + __import__("datetime").timedelta(days=day)
+        rows.append(f"{date:%Y-%m-%d},{open_},{high},{low},{close},{rng.choice([0, 400, 4000])}")
+        price = close
+    return "Date,Open,High,Low,Close,Volume\n" + "\n".join(rows) + "\n"
+
+
+def random_order(rng, symbol, price):
+    req = {"symbol": symbol, "side": rng.choice([BUY, SELL]), "order_type": MARKET}
+    kind = rng.choice(["volume", "volume", "value", "share", "target", "limit", "stop", "stop_limit"])
+    if kind in ("limit", "stop", "stop_limit"):
+        req["volume"] = rng.randint(1, 400)
+        level = round(price * rng.uniform(0.85, 1.15), 2)
+        req["order_type"] = {"limit": LIMIT, "stop": STOP_MARKET, "stop_limit": STOP_LIMIT}[kind]
+        if kind != "limit":
+            req["stop_price"] = level
+        if kind != "stop":
+            req["price"] = round(level * rng.uniform(0.97, 1.03), 2)
+    elif kind == "volume":
+        req["volume"] = rng.randint(1, 600)
+    elif kind == "value":
+        req["value"] = rng.uniform(10, 30_000)
+    elif kind == "share":
+        req["equity_share"] = rng.choice([0.25, 0.5, 1.0])
+    else:
+        req["target_volume"] = rng.randint(-400, 400)
+        if rng.random() < 0.5:
+            del req["side"]
+    if kind != "target":
+        req["position_effect"] = rng.choice([0, 1, 1, 2])
+    if req.get("position_effect") != 2 and rng.random() < 0.3:
+        req["stop_loss_ratio"], req["take_profit_ratio"] = rng.uniform(0.01, 0.2), rng.uniform(0.01, 0.3)
+    return req
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_a_random_session_of_mixed_orders_keeps_the_account_whole(sdk, tmp_path, seed):
+    rng = random.Random(seed)
+    symbols = ["AAA", "BBB"]
+    for symbol in symbols:
+        write_csv(tmp_path, symbol, random_bars(rng, 60))
+    file_session(tmp_path, cash=20_000.0, commission_ratio=rng.choice([0.0, 0.002]),
+                 commission_unit=rng.choice([0.0, 0.05]), transaction_ratio=rng.choice([0.0, 0.25]))
+    assert c_sdk.py_zvi_subscribe(",".join(symbols), "1d", False) == 0
+    balances = []
+
+    def on_any(event):
+        account = cash()
+        balances.append(account["balance"])
+        assert account["balance"] >= 0 and account["available"] >= 0 and account["frozen"] >= 0
+
+    def on_bar(event):
+        on_any(event)
+        for _ in range(rng.randint(0, 3)):
+            query(c_sdk.py_zvi_place_order, random_order(rng, event["symbol"], event["close"]))
+        if rng.random() < 0.1:
+            open_orders = query(c_sdk.py_zvi_get_unfinished_orders)["orders"]
+            if open_orders:
+                ids = [rng.choice(open_orders)["order_id"]]
+                assert c_sdk.py_zvi_cancel_order(encode({"order_ids": ids})) == 0
+
+    s = Session(bar=on_bar, order_status=on_any, execution_report=on_any)
+    assert s.run() == 0
+    assert min(balances) >= 0 and len(balances) > 100
+
+    # Nothing lost: the events tell what the queries hold.
+    orders = query(c_sdk.py_zvi_get_orders)["orders"]
+    executions = query(c_sdk.py_zvi_get_execution_reports)["execution_reports"]
+    assert s.named("execution_report") == executions
+    last = {o["order_id"]: o for o in s.named("order_status")}
+    assert {o["order_id"]: o for o in orders} == last
+    for o in orders:
+        mine = [x for x in executions if x["order_id"] == o["order_id"]]
+        assert o["filled_volume"] == sum(x["volume"] for x in mine)
+        assert o["status"] in (3, 5, 8) or (o["status"] in (1, 2) and o["filled_volume"] < max(o["volume"], 1))
+
+    # The positions are the fills netted, and the nav the balance plus the marked positions.
+    net = Counter()
+    for x in executions:
+        net[x["symbol"]] += x["volume"] if x["side"] == BUY else -x["volume"]
+    positions = query(c_sdk.py_zvi_get_positions)["positions"]
+    assert {p["symbol"]: p["volume"] * (1 if p["side"] == 1 else -1) for p in positions} == {
+        k: v for k, v in net.items() if v}
+    account = cash()
+    marked = sum(p["market_value"] * (1 if p["side"] == 1 else -1) for p in positions)
+    assert account["nav"] == pytest.approx(account["balance"] + marked, rel=1e-12, abs=1e-6)
+    assert account["market_value"] == pytest.approx(marked, rel=1e-12, abs=1e-6)
+    assert account["cum_commission"] == pytest.approx(sum(x["commission"] for x in executions), rel=1e-9, abs=1e-9)
