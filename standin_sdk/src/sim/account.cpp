@@ -56,10 +56,9 @@ std::int64_t Account::frozen_volume(const std::string& symbol, int side) const {
     std::int64_t frozen = 0;
     for (const std::size_t i : it->second) {
         const Order& o = orders_[i];
-        if (o.side != side || (side == kBuy && o.effect != kClose)) continue;
-        // Two exits of one entry close the same volume: the older one counts.
-        if (o.oco >= 0 && static_cast<std::size_t>(o.oco) < i && orders_[static_cast<std::size_t>(o.oco)].open())
-            continue;
+        // Exits hold nothing: they only ever reduce what is there when they fill, and are
+        // canceled when the position closes, so the position stays free to be sold.
+        if (o.side != side || (side == kBuy && o.effect != kClose) || o.parent >= 0) continue;
         frozen += o.remaining();
     }
     return frozen;

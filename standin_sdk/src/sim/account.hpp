@@ -73,7 +73,7 @@ private:
     };
     double frozen_cash() const;
     // The volume open orders of the other side have committed to closing: sells of a long,
-    // reduce-only buys of a short (a pair of exits counts once).
+    // reduce-only buys of a short (exits excepted).
     std::int64_t frozen_volume(const std::string& symbol, int side) const;
     std::int64_t net(const std::string& symbol) const;
     double short_value() const;  // sum of the shorts' market values, at their last prices
