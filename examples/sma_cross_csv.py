@@ -25,9 +25,31 @@ strategy trades on these rules:
   equity), sized there at the fill price with commission to whole shares, as
   backtesting.py sizes its buy() and sell() without a size. This is backtesting.py's
   canonical SmaCross example;
+- with --stop-loss F and --take-profit F, every entry carries exits at F from its fill
+  price (the order's stop_loss_ratio/take_profit_ratio): a long's stop-loss at
+  fill * (1 - F) and take-profit at fill * (1 + F), a short's the other way round. The
+  session places them when the entry fills and watches them from the next price step
+  (for an entry at a bar's open, from that bar's high on); one cancels the other, and a
+  signal that closes the position cancels them first. After an exit the strategy stays
+  flat until the next cross. A stop fills at its level, or at the open of a bar that
+  gaps through it; a take-profit at its level, or at such an open;
 - commission --commission of the traded amount on both legs, no slippage;
 - with --adjusted, the prices of the file's Adj Close column (open, high and low scaled
   by Adj Close / Close); without it an Adj Close column is unused, and the run says so.
+
+Against backtesting.py's sl/tp at the same fractions of the fill price the exits agree
+trade for trade (tests/test_example.py checks it on GOOG), except where the two tools'
+rules differ:
+- a long whose stop-loss and take-profit both fall inside one bar (neither gapped
+  through at the open): backtesting.py assumes the stop-loss came first; the session
+  follows the bar's path, open, high, low, close, so the take-profit (reached on the
+  way to the high) fills. For a short both take the stop-loss (the upper level);
+- the entry's own bar: both watch it after the fill at the open, the session from the
+  high on, backtesting.py over the bar's whole range with the stop-loss first as above;
+- the levels: backtesting.py takes them as prices with the order, at the signal's close
+  before the fill price is known (its comparison reads the next open ahead) and refuses
+  a stop-loss on the wrong side of that close, which a gap at the next open beyond the
+  fraction makes; the session sets them from the fill, gap or not.
 
 The run ends with a summary and the report's statistics; --json writes the final equity
 (cash plus the position at the last close), the trades and the statistics; --report DIR

@@ -303,6 +303,32 @@ def test_long_short_crossover_matches_the_canonical_example(tmp_path):
         "max_drawdown": -stats["Max. Drawdown [%]"] / 100, "equity_peak": stats["Equity Peak [$]"]}, rel=1e-9)
 
 
+@pytest.mark.parametrize("stop_loss, take_profit", [(0.08, None), (None, 0.1), (0.08, 0.15)])
+def test_exits_match_the_reference_where_the_rules_agree(tmp_path, stop_loss, take_profit):
+    """--stop-loss/--take-profit on the canonical long/short run against backtesting.py's
+    sl/tp at the same fractions of each entry's fill price. On GOOG's bars no long holds
+    both levels in one bar (where backtesting.py takes the stop-loss and the session the
+    price path's first), and these fractions keep every short's stop above the close
+    before a gap (backtesting.py refuses one below). 5 to 22 of the trades end at an exit."""
+    pytest.importorskip("backtesting")
+    from backtesting.test import GOOG
+
+    csv_path = tmp_path / "GOOG.csv"
+    GOOG.to_csv(csv_path, index_label="Date")
+    exits = [*(["--stop-loss", str(stop_loss)] if stop_loss else []),
+             *(["--take-profit", str(take_profit)] if take_profit else [])]
+    ours = run_cross(csv_path, tmp_path / "out.json", "--long-short", *exits)
+    expected, stats = canonical_long_short(GOOG, 10_000, 0.002, stop_loss, take_profit)
+    closed = stats._trades
+    assert ((closed.ExitPrice == closed.SL) | (closed.ExitPrice == closed.TP)).sum() >= 5
+    # An exit's level is the entry's price times (1 -/+ the fraction), which the two
+    # tools may round an ulp apart.
+    assert ours["trades"] == [{**t, "exit_price": pytest.approx(t["exit_price"], rel=1e-12, abs=0)}
+                              if t["exit_price"] is not None else t for t in expected]
+    assert round(ours["final_equity"], 2) == round(stats["Equity Final [$]"], 2)
+    assert (ours["stop_loss"], ours["take_profit"]) == (stop_loss, take_profit)
+
+
 def walk_frame(bars, seed=5, hours=None):
     """write_walk's bars as a DataFrame indexed by time (daily, or every `hours` hours
     around the clock)."""
