@@ -605,6 +605,51 @@ def test_sweep_on_a_local_cluster_equals_the_single_runs(tmp_path):
     assert len((tmp_path / "report" / "results.csv").read_text().splitlines()) == 7
 
 
+def test_sweep_of_a_folder_over_sides_and_exits(tmp_path):
+    """A folder, file by file, with the sides and a stop-loss as dimensions: every point
+    equals its single run, and every pair of dimensions gets its maps; then the folder as
+    one portfolio, which equals portfolio_csv's run."""
+    pytest.importorskip("distributed")
+    pytest.importorskip("matplotlib")
+    folder = tmp_path / "bars"
+    folder.mkdir()
+    for name, seed in [("AAA", 5), ("BBB", 9)]:
+        write_walk(folder / f"{name}.csv", 160, seed=seed)
+    out = tmp_path / "sweep.json"
+    proc = run_child(
+        [sys.executable, str(SWEEP), str(folder), "--fast", "3,5", "--slow", "8", "--long-short", "no,yes",
+         "--stop-loss", "none,0.03", "--workers", "2", "--cash", "5000", "--commission", "0.001",
+         "--json", str(out), "--report", str(tmp_path / "report"), "--quiet"], timeout=180, cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr
+    results = json.loads(out.read_text())["results"]
+    points = [(e["symbol"], e["fast"], e["slow"], e["long_short"], e["stop_loss"]) for e in results]
+    assert points == [(f, fast, 8, ls, sl) for f in ("AAA", "BBB") for fast in (3, 5) for ls in (False, True)
+                      for sl in (None, 0.03)]
+    assert all(e["error"] is None for e in results)
+    for entry in (results[3], results[12]):  # AAA 3/8 long/short with the stop; BBB 5/8 long only
+        options = [*(["--long-short"] if entry["long_short"] else []),
+                   *(["--stop-loss", str(entry["stop_loss"])] if entry["stop_loss"] else [])]
+        single = run_cross(folder / f"{entry['symbol']}.csv", tmp_path / "single.json", "--fast", str(entry["fast"]),
+                           "--slow", "8", "--cash", "5000", "--commission", "0.001", *options)
+        assert entry["trades"] == len(single["trades"]) > 0
+        assert {k: entry[k] for k in entry if k in single and k != "trades"} == \
+            {k: single[k] for k in entry if k in single and k != "trades"}
+    # symbol, fast, slow (one value, but always an axis), sides, stop-loss: ten pairs.
+    maps = sorted(p.name for p in (tmp_path / "report").glob("*.png"))
+    assert len(maps) == 20 and "final_equity.png" in maps and "sharpe_ratio-long_short-stop_loss.png" in maps
+    assert all((tmp_path / "report" / m).read_bytes().startswith(b"\x89PNG\r\n") for m in maps)
+
+    proc = run_child([sys.executable, str(SWEEP), str(folder), "--portfolio", "--fast", "3", "--slow", "8",
+                      "--workers", "1", "--json", str(out), "--quiet"], timeout=180, cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr
+    [entry] = json.loads(out.read_text())["results"]
+    single = run_portfolio(folder, tmp_path / "p.json", "--fast", "3", "--slow", "8")
+    assert (entry["final_equity"], entry["trades"]) == (single["final_equity"], len(single["trades"]))
+    refused = run_failing(SWEEP, str(folder), "--portfolio", "--long-short", "--fast", "3", "--slow", "8",
+                          "--json", str(out))
+    assert refused.returncode == 2 and "long-only" in refused.stderr
+
+
 def test_report_statistics_by_hand():
     sys.path.insert(0, str(ROOT / "examples"))
     try:

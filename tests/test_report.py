@@ -307,7 +307,27 @@ def test_statistics_match_backtesting_py(tmp_path, bars, fast, slow, commission)
 ])
 def test_heat_maps_draw_awkward_grids(tmp_path, results):
     pytest.importorskip("matplotlib")
-    sweep.write_report(tmp_path, results, "GRID.csv")
+    assert sweep.write_report(tmp_path, results, "GRID.csv") == ["final_equity.png", "sharpe_ratio.png"]
     for name in ("final_equity.png", "sharpe_ratio.png"):
         assert (tmp_path / name).read_bytes().startswith(b"\x89PNG\r\n")
     assert len((tmp_path / "results.csv").read_text().splitlines()) == len(results) + 1
+
+
+def test_heat_maps_of_more_dimensions_take_the_best_cell(tmp_path):
+    """Sides and a stop-loss besides fast and slow: the grid's points, a map per pair of
+    dimensions (failed and undefined points among them), the dimensions in results.csv."""
+    pytest.importorskip("matplotlib")
+    import argparse
+
+    args = argparse.Namespace(fast=[5, 10], slow=[10, 20], long_short=sweep.sides_list("no,yes"),
+                              stop_loss=sweep.fraction_list("none,0.05"), take_profit=None)
+    dims = sweep.dimensions(args, None)
+    points = sweep.grid(dims)
+    assert len(points) == 3 * 2 * 2  # (5, 10), (5, 20), (10, 20)
+    results = [{**p, "final_equity": 1000.0 * k, "sharpe_ratio": None if k % 3 else 0.1 * k,
+                "error": "boom" if k == 11 else None} for k, p in enumerate(points)]
+    names = sweep.write_report(tmp_path, results, "X.csv", dims=dims)
+    assert len(names) == 2 * 6 and all((tmp_path / n).is_file() for n in names)
+    assert sweep.map_name("final_equity", dims[2], dims[3]) == "final_equity-long_short-stop_loss.png"
+    header = (tmp_path / "results.csv").read_text().splitlines()[0]
+    assert header.startswith("fast,slow,long_short,stop_loss,final_equity,")
