@@ -13,10 +13,14 @@ import random
 import re
 import struct
 import sys
+import tempfile
 from collections import Counter
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
+from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
 
 c_sdk = pytest.importorskip("c_sdk")
 import zvsdk_standin  # noqa: E402  (installed beside c_sdk)
@@ -2032,7 +2036,7 @@ def random_bars(rng, days):
         close = max(1.0, round(open_ * rng.uniform(0.9, 1.1), 2))
         high = round(max(open_, close) * rng.uniform(1.0, 1.08), 2)
         low = max(0.5, round(min(open_, close) * rng.uniform(0.92, 1.0), 2))
-        date = datetime(2024, 1, 1) + __import__("datetime").timedelta(days=day)
+        date = datetime(2024, 1, 1) + timedelta(days=day)
         rows.append(f"{date:%Y-%m-%d},{open_},{high},{low},{close},{rng.choice([0, 400, 4000])}")
         price = close
     return "Date,Open,High,Low,Close,Volume\n" + "\n".join(rows) + "\n"
@@ -2066,65 +2070,80 @@ def random_order(rng, symbol, price):
     return req
 
 
-# Seeds 0-5 replay random daily bars with gaps (stop-outs among them); 6 and 7 generated
-# prices, matched and margin-checked at every 3-second step.
-@pytest.mark.parametrize("seed", range(8))
-def test_a_random_session_of_mixed_orders_keeps_the_account_whole(sdk, tmp_path, seed):
-    rng = random.Random(seed)
-    if seed < 6:
-        symbols = ["AAA", "BBB"]
-        for symbol in symbols:
-            write_csv(tmp_path, symbol, random_bars(rng, 60))
-        file_session(tmp_path, cash=20_000.0, commission_ratio=rng.choice([0.0, 0.002]),
-                     commission_unit=rng.choice([0.0, 0.05]), transaction_ratio=rng.choice([0.0, 0.25]))
-        frequency = "1d"
-    else:
-        symbols = [S1, S2]
-        configure(start=DAY, end="2024-01-03", cash=20_000.0, commission_ratio=0.0003, commission_unit=0.01,
-                  slippage=0.001, transaction_ratio=0.05, seed=seed)
-        frequency = "15m"
-    assert c_sdk.py_zvi_subscribe(",".join(symbols), frequency, False) == 0
-    balances = []
+# Random daily bars with gaps (stop-outs among them), or generated prices matched and
+# margin-checked at every 3-second step; hypothesis draws the bars' seed, the orders and
+# the cancels, and shrinks a failing session.
+@settings(max_examples=30, derandomize=True, database=None, deadline=None, print_blob=False,
+          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
+                                 HealthCheck.large_base_example, HealthCheck.data_too_large])
+@given(bars=st.integers(0, 2**32 - 1), rng=st.randoms(use_true_random=False),
+       generated=st.sampled_from([False, False, True]))
+def test_a_random_session_of_mixed_orders_keeps_the_account_whole(sdk, bars, rng, generated):
+    sdk.reset()
+    with tempfile.TemporaryDirectory(prefix="mixed-orders-") as name:
+        folder = Path(name)
+        if not generated:
+            symbols = ["AAA", "BBB"]
+            for i, symbol in enumerate(symbols):
+                write_csv(folder, symbol, random_bars(random.Random(bars * 2 + i), 60))
+            file_session(folder, cash=20_000.0, commission_ratio=rng.choice([0.0, 0.002]),
+                         commission_unit=rng.choice([0.0, 0.05]), transaction_ratio=rng.choice([0.0, 0.25]))
+            frequency = "1d"
+        else:
+            symbols = [S1, S2]
+            configure(start=DAY, end="2024-01-03", cash=20_000.0, commission_ratio=0.0003, commission_unit=0.01,
+                      slippage=0.001, transaction_ratio=0.05, seed=rng.randint(0, 1000))
+            frequency = "15m"
+        assert c_sdk.py_zvi_subscribe(",".join(symbols), frequency, False) == 0
+        balances = []
 
-    def on_any(event):
+        def on_any(event):
+            account = cash()
+            balances.append(account["balance"])
+            assert account["balance"] >= 0 and account["available"] >= 0 and account["frozen"] >= 0
+
+        def on_bar(event):
+            on_any(event)
+            for _ in range(rng.randint(0, 3)):
+                query(c_sdk.py_zvi_place_order, random_order(rng, event["symbol"], event["close"]))
+            if rng.random() < 0.1:
+                open_orders = query(c_sdk.py_zvi_get_unfinished_orders)["orders"]
+                if open_orders:
+                    ids = [rng.choice(open_orders)["order_id"]]
+                    assert c_sdk.py_zvi_cancel_order(encode({"order_ids": ids})) == 0
+
+        s = Session(bar=on_bar, order_status=on_any, execution_report=on_any)
+        assert s.run() == 0
+        assert min(balances) >= 0
+
+        # Nothing lost: the events tell what the queries hold.
+        orders = query(c_sdk.py_zvi_get_orders)["orders"]
+        executions = query(c_sdk.py_zvi_get_execution_reports)["execution_reports"]
+        assert s.named("execution_report") == executions
+        last = {o["order_id"]: o for o in s.named("order_status")}
+        assert {o["order_id"]: o for o in orders} == last
+        for o in orders:
+            mine = [x for x in executions if x["order_id"] == o["order_id"]]
+            assert o["filled_volume"] == sum(x["volume"] for x in mine)
+            assert o["status"] in (3, 5, 8) or (o["status"] in (1, 2) and o["filled_volume"] < max(o["volume"], 1))
+
+        # The positions are the fills netted, and the nav the balance plus the marked positions.
+        net = Counter()
+        for x in executions:
+            net[x["symbol"]] += x["volume"] if x["side"] == BUY else -x["volume"]
+        positions = query(c_sdk.py_zvi_get_positions)["positions"]
+        assert {p["symbol"]: p["volume"] * (1 if p["side"] == 1 else -1) for p in positions} == {
+            k: v for k, v in net.items() if v}
         account = cash()
-        balances.append(account["balance"])
-        assert account["balance"] >= 0 and account["available"] >= 0 and account["frozen"] >= 0
-
-    def on_bar(event):
-        on_any(event)
-        for _ in range(rng.randint(0, 3)):
-            query(c_sdk.py_zvi_place_order, random_order(rng, event["symbol"], event["close"]))
-        if rng.random() < 0.1:
-            open_orders = query(c_sdk.py_zvi_get_unfinished_orders)["orders"]
-            if open_orders:
-                ids = [rng.choice(open_orders)["order_id"]]
-                assert c_sdk.py_zvi_cancel_order(encode({"order_ids": ids})) == 0
-
-    s = Session(bar=on_bar, order_status=on_any, execution_report=on_any)
-    assert s.run() == 0
-    assert min(balances) >= 0 and len(balances) > 100
-
-    # Nothing lost: the events tell what the queries hold.
-    orders = query(c_sdk.py_zvi_get_orders)["orders"]
-    executions = query(c_sdk.py_zvi_get_execution_reports)["execution_reports"]
-    assert s.named("execution_report") == executions
-    last = {o["order_id"]: o for o in s.named("order_status")}
-    assert {o["order_id"]: o for o in orders} == last
-    for o in orders:
-        mine = [x for x in executions if x["order_id"] == o["order_id"]]
-        assert o["filled_volume"] == sum(x["volume"] for x in mine)
-        assert o["status"] in (3, 5, 8) or (o["status"] in (1, 2) and o["filled_volume"] < max(o["volume"], 1))
-
-    # The positions are the fills netted, and the nav the balance plus the marked positions.
-    net = Counter()
-    for x in executions:
-        net[x["symbol"]] += x["volume"] if x["side"] == BUY else -x["volume"]
-    positions = query(c_sdk.py_zvi_get_positions)["positions"]
-    assert {p["symbol"]: p["volume"] * (1 if p["side"] == 1 else -1) for p in positions} == {
-        k: v for k, v in net.items() if v}
-    account = cash()
-    marked = sum(p["market_value"] * (1 if p["side"] == 1 else -1) for p in positions)
-    assert account["nav"] == pytest.approx(account["balance"] + marked, rel=1e-12, abs=1e-6)
-    assert account["market_value"] == pytest.approx(marked, rel=1e-12, abs=1e-6)
-    assert account["cum_commission"] == pytest.approx(sum(x["commission"] for x in executions), rel=1e-9, abs=1e-9)
+        marked = sum(p["market_value"] * (1 if p["side"] == 1 else -1) for p in positions)
+        assert account["nav"] == pytest.approx(account["balance"] + marked, rel=1e-12, abs=1e-6)
+        assert account["market_value"] == pytest.approx(marked, rel=1e-12, abs=1e-6)
+        assert account["cum_commission"] == pytest.approx(sum(x["commission"] for x in executions), rel=1e-9, abs=1e-9)
+        # --hypothesis-show-statistics tells what the sessions went through.
+        event("generated prices" if generated else "file bars")
+        event(f"{len(executions) // 20 * 20}+ fills")
+        for name, seen in (("short", any(x["position_side"] == 2 for x in executions)),
+                           ("exit filled", any(o["parent_order_id"] and o["filled_volume"] for o in orders)),
+                           ("stop-out", any(o["cl_ord_id"] == "stop-out" for o in orders))):
+            if seen:
+                event(name)

@@ -771,8 +771,9 @@ void Account::write_cash(Prices& prices, std::string& res) const {
         market_value += static_cast<double>(position.volume) * prices.price(symbol);
     const double frozen = frozen_cash();
     const double nav = cash_ + market_value;
-    // Never below 0: a short that has risen may take more margin than there is.
-    const double free = has_short() ? std::max(0.0, available()) : cash_ - frozen;
+    // Never below 0: a short that has risen may take more margin than there is, and
+    // frozen amounts summed in another order may exceed the cash by a rounding.
+    const double free = std::max(0.0, has_short() ? available() : cash_ - frozen);
     json::Writer w(res);
     w.begin_object().field("account_id", kAccountId).field("nav", nav).field("available", free);
     w.field("frozen", frozen).field("market_value", market_value).field("balance", cash_);
