@@ -396,7 +396,13 @@ void Account::place_exits(std::size_t entry, std::int64_t now, std::deque<Event>
         }
         return;
     }
-    const double fill = e.filled_amount / static_cast<double>(e.filled_volume);
+    // The first fill's own price: amount / volume can be off by an ulp (702.24 * 48 / 48).
+    double fill = 0.0;
+    for (auto x = executions_.rbegin(); x != executions_.rend(); ++x)
+        if (x->order == entry) {
+            fill = x->price;
+            break;
+        }
     const bool long_entry = e.side == kBuy;
     const double sl = e.stop_loss > 0           ? e.stop_loss
                       : e.stop_loss_ratio > 0   ? fill * (long_entry ? 1 - e.stop_loss_ratio : 1 + e.stop_loss_ratio)
