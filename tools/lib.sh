@@ -1,4 +1,4 @@
-# Sourced by the project's scripts (tools/*.sh, bench/run.sh):
+# Sourced by the project's scripts (tools/*.sh, bench/run.sh) and called by noxfile.py:
 # the one way they make a virtual environment and install the project into it.
 #
 #   source "$root/tools/lib.sh"
@@ -8,7 +8,7 @@
 #
 # Run as a command, it calls the function its first argument names with the rest:
 #
-#   bash tools/lib.sh csdk_install .work/venv-x/bin/python .work/build-x test
+#   bash tools/lib.sh csdk_install .work/nox/tests-3-12/bin/python .work/build-3.12 test
 #
 # Variables set before csdk_install or csdk_env (CSDK_SANITIZE, CSDK_VENDOR_SDK, CFLAGS,
 # ...) reach the build. Progress and pip's output go to standard error.
@@ -86,11 +86,20 @@ csdk_env() {
   echo "$python"
 }
 
+# csdk_nox DIR PYTHON: an environment at DIR (made with PYTHON when missing) holding nox,
+# as the dependency group "nox" of pyproject.toml names it; prints the nox command.
+csdk_nox() {
+  local dir=$1 py=$2 python
+  python=$(csdk_venv "$dir" "$py") || return 1
+  "$python" -m pip install -q --group "$csdk_root/pyproject.toml:nox" >&2 || return 1
+  echo "$dir/bin/nox"
+}
+
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
   set -euo pipefail
   case ${1:-} in
-    csdk_venv | csdk_install | csdk_env | csdk_source_hash) "$@" ;;
-    *) echo "usage: bash tools/lib.sh csdk_install|csdk_env|csdk_venv|csdk_source_hash ARGS..." >&2
+    csdk_venv | csdk_install | csdk_env | csdk_nox | csdk_source_hash) "$@" ;;
+    *) echo "usage: bash tools/lib.sh csdk_install|csdk_env|csdk_venv|csdk_nox|csdk_source_hash ARGS..." >&2
        exit 2 ;;
   esac
 fi
