@@ -9,10 +9,10 @@
 #   bash tools/newer_pythons.sh run 3.15 bash bench/run.sh   on CPython 3.14/3.15 (chroot)
 #
 # Other options go to bench/run.py (--cases, --repeats, --no-soak, --json FILE).
-# Installs the project into .work/venv-bench-<version> with Cython, cffi and pybind11
-# from PyPI, then builds the floor and the peers into .work/bench-refs-<version> against
-# the libzvsdk.so installed with c_sdk (in c_sdk.libs/). The interpreter is --python PATH, else
-# CSDK_PYTHON, else PYTHON, else python3.
+# Installs the project into .work/venv-bench-<version> (again only when its sources
+# changed) with Cython, cffi and pybind11 from PyPI, then builds the floor and the peers
+# into .work/bench-refs-<version> against the libzvsdk.so installed with c_sdk (in
+# c_sdk.libs/). The interpreter is --python PATH, else CSDK_PYTHON, else PYTHON, else python3.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -37,10 +37,10 @@ if [[ " $* " == *" --callgrind "* ]] && ! command -v valgrind >/dev/null; then
 fi
 
 source "$root/tools/lib.sh"
-csdk_venv "$venv" "$python" >/dev/null
-"$venv/bin/python" -m pip install -q "setuptools>=68" "Cython>=3" "cffi>=1.16" "pybind11>=2.12" >&2
 # Unstripped, so callgrind and perf name the module's functions; the code is the same.
-csdk_install "$venv/bin/python" "$work/build-bench-$ver" "" --config-settings=install.strip=false
+# Reinstalled only when the sources changed since the last run (csdk_env).
+csdk_env "$venv" "$python" "$work/build-bench-$ver" "" --config-settings=install.strip=false >/dev/null
+"$venv/bin/python" -m pip install -q "setuptools>=68" "Cython>=3" "cffi>=1.16" "pybind11>=2.12" >&2
 
 log=$refs/build.log
 if ! "$venv/bin/python" "$root/bench/build_refs.py" "$refs" >"$log" 2>&1; then

@@ -2,8 +2,8 @@
 the wheel installs only names of its own, so that in an environment that has the real
 host package zv, installing and uninstalling c-sdk leaves zv alone.
 
-The wheel is built once per run; tools/test.sh passes the build folder of the installed
-module (CSDK_BUILD_DIR), so that building it again only packages what is there."""
+The wheel is built once per run; the test sessions (noxfile.py) pass the build folder of
+the installed module (CSDK_BUILD_DIR), so that building it again only packages what is there."""
 import base64
 import email
 import hashlib
@@ -22,7 +22,7 @@ pytestmark = [
     pytest.mark.skipif(bool(os.environ.get("CSDK_SANITIZED")), reason="builds without the sanitizers"),
 ]
 
-# Settings of tools/test.sh's other builds that must not reach these.
+# Settings of the other test sessions' builds that must not reach these.
 _BUILD_VARIABLES = ("CSDK_SANITIZE", "CSDK_VENDOR_SDK", "CSDK_VENDOR_RPATH", "PYTHONPATH", "ZVSDK_STANDIN_LIB",
                     "LD_LIBRARY_PATH", "LD_PRELOAD")
 
@@ -90,7 +90,8 @@ def test_sdist_holds_what_rebuilds_and_tests_the_project(tmp_path):
                    "src/sdk/zvsdk.h", "src/wrappers/registry.def", "src/records/fields.def",
                    "standin_sdk/CMakeLists.txt", "standin_sdk/src/exports.map", "standin_sdk/zvsdk_standin/__init__.py",
                    "standin_sdk/tests/test_standin.py", "host_package/pyproject.toml", "host_package/zv/utils.py",
-                   "tests/conftest.py", "tools/test.sh", "tools/lib.sh", "tools/gen_api.py", "tools/call_kinds.py",
+                   "tests/conftest.py", "noxfile.py", "tools/test.sh", "tools/lib.sh", "tools/gen_api.py",
+                   "tools/call_kinds.py",
                    "tools/check_sdk.py", "docs/api.md", "examples/ma_crossover.py", "bench/run.sh", ".ci/run"):
         assert needed in members, needed
     assert not [n for n in members if n.startswith((".work/", ".git/")) or "__pycache__" in n]

@@ -1,8 +1,9 @@
 """The module built against another libzvsdk.so (CSDK_VENDOR_SDK at build time): it
 links that library by name and finds it through the loader's usual search (or, with
 CSDK_VENDOR_RPATH, through its run path), and installs nothing of the stand-in or the
-substitute host package. tools/test.sh runs this file in such a build, with a copy of the
-stand-in playing the vendor's library and LD_LIBRARY_PATH naming its folder."""
+substitute host package. The nox session vendor (noxfile.py) runs this file in such a
+build, with a copy of the stand-in playing the vendor's library and LD_LIBRARY_PATH naming
+its folder."""
 import importlib.metadata
 import importlib.util
 import os
@@ -45,7 +46,7 @@ def test_links_the_vendor_library_by_name_and_finds_it():
 
 @pytest.mark.slow
 def test_the_run_path_is_recorded_when_asked_for(tmp_path):
-    # Relinks in the installed build's folder when tools/test.sh names it (CSDK_BUILD_DIR).
+    # Relinks in the installed build's folder when the session names it (CSDK_BUILD_DIR).
     build_dir = os.environ.get("CSDK_BUILD_DIR")
     proc = build_wheel(tmp_path, {"CSDK_VENDOR_RPATH": "1"}, build_dir and Path(build_dir))
     assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -82,8 +82,9 @@ build=$work/build
 if [[ -f "$build/CMakeCache.txt" ]] && ! grep -q -- "-fno-canonical-system-headers" "$build/CMakeCache.txt"; then
   rm -rf "$build"
 fi
-# The build directory makes a rebuild incremental; -j2 keeps a shared machine usable.
-if ! PYTHONWARNINGS=ignore csdk_install "$venv/bin/python" "$build" test; then
+# The build directory makes a rebuild incremental; -j2 keeps a shared machine usable; the
+# project is installed again only when its sources or these flags changed (csdk_env).
+if ! PYTHONWARNINGS=ignore csdk_env "$venv" "$python" "$build" test >/dev/null; then
   echo "debug_python: building the project for $python failed" >&2
   exit 1
 fi

@@ -5,7 +5,7 @@
 # under chroot. The root is built once (mmdebstrap, a few minutes, about 700 MB) and
 # kept outside the clone for later runs.
 #
-#   bash tools/newer_pythons.sh test 3.14 [pytest args]   the per-version step of tools/test.sh:
+#   bash tools/newer_pythons.sh test 3.14 [pytest args]   the nox session tests-3.14 (noxfile.py):
 #                                                         a fresh venv, the project, the suite
 #   bash tools/newer_pythons.sh run 3.15 CMD [ARGS...]     any command inside the root, from
 #                                                         the project folder, with CSDK_PYTHON
@@ -180,10 +180,11 @@ fi
 build_root
 
 if [[ $action == test ]]; then
-  # The very step tools/test.sh runs for every other interpreter, and nothing else.
-  set -- env CSDK_PYTHONS="python$version" CSDK_SKIP_VENDOR=1 CSDK_SKIP_SANITIZE=1 \
-    CSDK_SKIP_DEBUG_PYTHON=1 CSDK_SKIP_VALGRIND=1 CSDK_SKIP_PY314=1 CSDK_SKIP_PY315=1 \
-    bash tools/test.sh "$@"
+  # The nox session tests-<version> of noxfile.py, the very step every other interpreter
+  # runs: inside the root python<version> is the machine's own, so the session runs the
+  # suite there. nox itself goes into an environment made with that interpreter.
+  set -- bash -c 'nox=$(bash tools/lib.sh csdk_nox "$1" "$2") && shift 2 && exec "$nox" "$@"' nox \
+    "${CSDK_WORK_DIR:-$root/.work}/venv-nox-sid-$version" "python$version" -s "tests-$version" -- "$@"
 fi
 # A private mount namespace: the mounts are not seen outside and vanish with it, however
 # the run ends; concurrent runs on one root do not disturb each other.

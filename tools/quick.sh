@@ -9,7 +9,8 @@
 #   bash tools/quick.sh tests/test_records.py -k bar   pytest arguments instead of the default
 #
 # The environment (.work/venv-quick-<version>) and the build folder are kept between runs,
-# and the project is reinstalled only when one of its files changed since.
+# and the project is reinstalled only when what gets installed changed since (csdk_env in
+# tools/lib.sh: a hash of those sources).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 work=${CSDK_WORK_DIR:-$root/.work}
@@ -17,21 +18,7 @@ source "$root/tools/lib.sh"
 
 py=${PYTHON:-python3}
 ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-venv=$work/venv-quick-$ver
-python=$(csdk_venv "$venv" "$py")
-# Reinstalled only when a file the build or the installed packages come from is newer
-# than the last install.
-stamp=$venv/.installed
-if [[ ! -f $stamp ]] || [[ -n $(cd "$root" && find CMakeLists.txt pyproject.toml c_sdk.pyi README.md LICENSE \
-    src standin_sdk/CMakeLists.txt standin_sdk/src standin_sdk/zvsdk_standin \
-    standin_sdk/pytest_zvsdk host_package \
-    -newer "$stamp" -type f -not -path "*/__pycache__/*" -not -path "host_package/build/*" \
-    -not -path "*.egg-info/*" -print -quit) ]]; then
-  rm -f "$stamp"
-  touch "$stamp.next"  # a file edited during the install is newer than this
-  csdk_install "$python" "$work/build-quick-$ver" test
-  mv "$stamp.next" "$stamp"
-fi
+python=$(csdk_env "$work/venv-quick-$ver" "$py" "$work/build-quick-$ver" test)
 
 cd "$root"
 exec env CSDK_BUILD_DIR="$work/build-quick-$ver" \

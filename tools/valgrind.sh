@@ -12,7 +12,8 @@
 #   CSDK_VALGRIND_ORIGINS=1 bash tools/valgrind.sh   also trace where uninitialised values come from (slower)
 #
 # It builds the project with debug information (RelWithDebInfo) into a virtual
-# environment of its own under .work/valgrind-<version>. A full run takes several minutes.
+# environment of its own under .work/valgrind-<version> (installed again only after a
+# change). A full run takes several minutes.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -51,8 +52,7 @@ done
 work=$work-${version%.*}
 mkdir -p "$work"
 source "$root/tools/lib.sh"
-venv_python=$(csdk_venv "$work/venv" "$python")
-csdk_install "$venv_python" "$work/build" test --config-settings=cmake.build-type=RelWithDebInfo
+venv_python=$(csdk_env "$work/venv" "$python" "$work/build" test --config-settings=cmake.build-type=RelWithDebInfo)
 
 if [[ $# -gt 0 ]]; then
   selection=("$@")

@@ -28,7 +28,10 @@ public:
     }
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
-    ~Owned() { Py_XDECREF(p_); }
+    // Always inlined: on the hot paths the reference is usually released already, and
+    // GCC left the destructor out of line, a call per Owned just to test for null (18
+    // instructions per call of a Response wrapper, bench/run.sh --callgrind, B1).
+    [[gnu::always_inline]] ~Owned() { Py_XDECREF(p_); }
 
     PyObject* borrow() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
