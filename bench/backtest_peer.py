@@ -60,11 +60,14 @@ GRID_SLOW = list(range(10, 110, 5))
 SCALE_BARS = [10_000, 100_000, 1_000_000]
 
 os.environ.setdefault("TQDM_DISABLE", "1")  # backtesting.py's progress bars
-try:
-    import backtesting
-    from backtesting import Backtest, Strategy
-except ImportError:
-    backtesting = None
+backtesting = None
+# The processes of --scale measure the session alone: without pandas and numpy loaded.
+if "--replay-child" not in sys.argv:
+    try:
+        import backtesting
+        from backtesting import Backtest, Strategy
+    except ImportError:
+        pass
 
 
 def load() -> str:
@@ -287,10 +290,10 @@ def replay_child(path: str) -> None:
             c_sdk.py_zvi_subscribe(info["symbol"].encode(), info["frequency"].encode(), False)
 
     c_sdk.py_zvi_set_data_callback(handler)
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     c_sdk.py_zvi_run()
-    seconds = time.perf_counter() - start
-    print(json.dumps({"bars": bars, "seconds": seconds, "read_rss_kib": read_rss,
+    seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
+    print(json.dumps({"bars": bars, "seconds": seconds, "cpu": cpu, "read_rss_kib": read_rss,
                       "peak_rss_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
 
 
