@@ -267,6 +267,15 @@ def grid(files: dict[str, Path], repeats: int) -> None:
 
 # ---- the session alone, by size ----
 
+def peak_rss_kib() -> int:
+    """This process's peak resident size (VmHWM: getrusage's figure would carry the peak of
+    the process that started this one over the exec)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
 def replay_child(path: str) -> None:
     """Replays a file with a handler that only counts bars; prints bars, seconds, peak RSS."""
     import c_sdk
@@ -277,7 +286,7 @@ def replay_child(path: str) -> None:
     status, body = c_sdk.py_zvi_get_symbol_infos(json.dumps({"symbols": [Path(path).stem]}).encode())
     assert status == 0, c_sdk.py_zvi_get_ext_errormsg()
     info = json.loads(body)["symbol_infos"][0]
-    read_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    read_rss = peak_rss_kib()
     assert c_sdk.py_zvi_set_backtest_config(info["first_bar"].encode(), info["last_bar"].encode(), CASH,
                                             0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, 0) == 0
     bars = 0
@@ -294,30 +303,32 @@ def replay_child(path: str) -> None:
     c_sdk.py_zvi_run()
     seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
     print(json.dumps({"bars": bars, "seconds": seconds, "cpu": cpu, "read_rss_kib": read_rss,
-                      "peak_rss_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
+                      "peak_rss_kib": peak_rss_kib()}))
 
 
 def scale(folder: Path) -> None:
     print("\nThe session alone (a handler that counts bars), one-minute files, a fresh process each,"
-          " median of 3:")
-    print("| bars | replay | per bar | peak RSS after reading the file | peak RSS after the run |")
-    print("|---|---|---|---|---|")
+          " median of 3 (CPU time: the wall clock of a shared machine waits for a core):")
+    print("| bars | replay (wall) | CPU | CPU a bar | peak RSS after reading the file | after the run |")
+    print("|---|---|---|---|---|---|")
     rows = []
     for n in SCALE_BARS:
         path = write_minutes(folder / f"M{n}.csv", n, seed=n)
         runs = [json.loads(subprocess.run([sys.executable, __file__, "--replay-child", str(path)], check=True,
                                           capture_output=True, text=True).stdout) for _ in range(3)]
         row = dict(runs[0], seconds=statistics.median(r["seconds"] for r in runs),
+                   cpu=statistics.median(r["cpu"] for r in runs),
                    peak_rss_kib=max(r["peak_rss_kib"] for r in runs))
         rows.append(row)
-        print(f"| {row['bars']:,} | {row['seconds'] * 1000:,.0f} ms | {row['seconds'] / row['bars'] * 1e9:,.0f} ns"
-              f" | {row['read_rss_kib']:,} KiB | {row['peak_rss_kib']:,} KiB |", flush=True)
+        print(f"| {row['bars']:,} | {row['seconds'] * 1000:,.0f} ms | {row['cpu'] * 1000:,.0f} ms"
+              f" | {row['cpu'] / row['bars'] * 1e9:,.0f} ns | {row['read_rss_kib']:,} KiB"
+              f" | {row['peak_rss_kib']:,} KiB |", flush=True)
         path.unlink()
     small, large = rows[0], rows[-1]
     per_bar = (large["peak_rss_kib"] - small["peak_rss_kib"]) * 1024 / (large["bars"] - small["bars"])
-    drift = (large["seconds"] / large["bars"]) / (small["seconds"] / small["bars"])
+    drift = (large["cpu"] / large["bars"]) / (small["cpu"] / small["bars"])
     print(f"peak RSS grows by {per_bar:.0f} bytes a bar from {SCALE_BARS[0]:,} to {SCALE_BARS[-1]:,} bars;"
-          f" the time per bar of the largest file is {drift:.2f}x that of the smallest")
+          f" the CPU time a bar of the largest file is {drift:.2f}x that of the smallest")
 
 
 def profile(files: dict[str, Path], kind: str) -> None:
