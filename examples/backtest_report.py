@@ -45,11 +45,15 @@ undefined):
   open at the end is held until the end, and counts.
 - commissions: every fill's commission, the entry of a trade still open at the end
   included.
-- A trade is one round trip of one symbol, from the first buy while flat until the
-  position is flat again: its size is the volume bought, its entry and exit prices the
-  volume-weighted prices of its buys and sells, its profit the sells less the buys less
-  the commissions of both legs, its return that profit / the amount bought (before
-  commission). A trade still open at the end has no exit, profit or return:
+- A trade is one round trip of one symbol, from the first fill while flat until the
+  position is flat again, long (bought first) or short (sold first): its size is the
+  volume it entered with, signed (negative for a short), its entry and exit prices the
+  volume-weighted prices of its entry and exit fills, its profit the amount sold less
+  the amount bought less the commissions of both legs, its return that profit / the
+  amount it entered with (before commission). A fill that takes the position through
+  zero (a sell of more than the long) ends the trade with the part that closes it and
+  opens the next one, in the other direction, with the rest; its commission is shared
+  by volume. A trade still open at the end has no exit, profit or return:
   trade_count counts it, every other trade figure counts the closed trades only:
   - closed_trades: their number; win_rate: the share of them with a positive profit;
   - best_trade, worst_trade: their highest and lowest return;
@@ -73,6 +77,7 @@ from pathlib import Path
 from typing import Any, Iterable, Mapping, Sequence
 
 DAYS_PER_YEAR = 365.25
+BUY = 1  # an execution report's side: 1 buy, 2 sell
 # The keys of statistics_of, in the order it returns them (the sweep's results and the
 # examples' --json output use them as they are).
 STAT_KEYS = ["total_return", "annualised_return", "annualised_volatility", "sharpe_ratio",
@@ -92,22 +97,25 @@ class Trade:
     symbol: str
     entry_time: str
     entry_price: float
-    size: int
+    size: int  # the volume entered: > 0 long, < 0 short
     exit_time: str | None = None
     exit_price: float | None = None
-    bought: float = 0.0  # amounts paid and received, before commission
-    sold: float = 0.0
-    sold_volume: int = 0
+    entered: float = 0.0  # amounts of the entry and the exit fills, before commission
+    exited: float = 0.0
+    exit_volume: int = 0
     commission: float = 0.0
 
     @property
     def pnl(self) -> float | None:
-        return None if self.exit_time is None else self.sold - self.bought - self.commission
+        if self.exit_time is None:
+            return None
+        gain = self.exited - self.entered
+        return (gain if self.size > 0 else -gain) - self.commission
 
     @property
     def return_pct(self) -> float | None:
         pnl = self.pnl
-        return None if pnl is None or not self.bought else pnl / self.bought
+        return None if pnl is None or not self.entered else pnl / self.entered
 
 
 @dataclass(slots=True)  # one per bar time: kept small
@@ -131,33 +139,51 @@ class TradeBook:
         self.open_by_symbol: dict[str, tuple[Trade, int]] = {}  # symbol -> (trade, position)
 
     def add(self, fill: dict[str, Any]) -> None:
-        symbol, volume, amount = fill["symbol"], fill["volume"], fill["amount"]
+        symbol, volume = fill["symbol"], fill["volume"]
+        if volume <= 0:
+            return
         when = time_text(fill["created_at"], self.daily)
+        step = 1 if fill["side"] == BUY else -1
         trade, position = self.open_by_symbol.get(symbol, (None, 0))
-        if fill["side"] == 1:
+        # The part of the fill that reduces the open trade, then the rest, which opens
+        # (or adds to) a trade in the fill's direction.
+        closing = min(volume, abs(position)) if position * step < 0 else 0
+        if closing and trade is not None:
+            amount, commission = self._share(fill, closing)
+            trade.exit_price = (fill["price"] if not trade.exit_volume
+                                else (trade.exited + amount) / (trade.exit_volume + closing))
+            trade.exited += amount
+            trade.exit_volume += closing
+            trade.commission += commission
+            position += step * closing
+            if position == 0:
+                trade.exit_time = when
+                trade = None
+        opening = volume - closing
+        if opening:
+            amount, commission = self._share(fill, opening)
             if trade is None:
                 trade = Trade(symbol, when, 0.0, 0)
                 self.trades.append(trade)
             # One fill's price as it is; several fills' weighted by volume.
             trade.entry_price = (fill["price"] if not trade.size
-                                 else (trade.bought + amount) / (trade.size + volume))
-            trade.size += volume
-            trade.bought += amount
-            position += volume
-        else:
-            if trade is None:  # a sell of a position held before the session
-                return
-            trade.exit_price = (fill["price"] if not trade.sold_volume
-                                else (trade.sold + amount) / (trade.sold_volume + volume))
-            trade.sold += amount
-            trade.sold_volume += volume
-            position -= volume
-        trade.commission += fill["commission"]
-        if position <= 0:
-            trade.exit_time = when
+                                 else (trade.entered + amount) / (abs(trade.size) + opening))
+            trade.size += step * opening
+            trade.entered += amount
+            trade.commission += commission
+            position += step * opening
+        if trade is None:
             self.open_by_symbol.pop(symbol, None)
         else:
             self.open_by_symbol[symbol] = (trade, position)
+
+    @staticmethod
+    def _share(fill: dict[str, Any], volume: int) -> tuple[float, float]:
+        """The amount and commission of `volume` of a fill's units (all of them exactly)."""
+        if volume == fill["volume"]:
+            return fill["amount"], fill["commission"]
+        share = volume / fill["volume"]
+        return fill["amount"] * share, fill["commission"] * share
 
 
 def trades_from_fills(fills: Iterable[dict[str, Any]], daily: bool) -> list[Trade]:
@@ -188,10 +214,10 @@ class ReportData:
         report = ReportData(["GOOG"], 10_000.0, commission=0.002,
                             strategy="SMA(10) x SMA(20)", daily=True)
         report.add_bar("GOOG", bar["eob"], bar["close"], {"SMA(10)": fast, "SMA(20)": slow})
-        report.add_sample(bar["eob"], nav, position > 0)   # once per bar time
+        report.add_sample(bar["eob"], nav, position != 0)  # once per bar time
         report.add_fill(execution_report)                  # every one, as it comes
         ...
-        report.finish(final_nav, position > 0)             # after the run
+        report.finish(final_nav, position != 0)            # after the run
         stats = report.statistics(cum_commission)          # STAT_KEYS -> value
         write_report(Path(folder), report)
 
@@ -549,12 +575,20 @@ def plot_equity(path: Path, report: ReportData, dd: list[float]) -> None:
             ax.plot(where, series.closes, color="black", linewidth=0.8, label=f"{symbol} close")
             for (label, column), colour in zip(series.averages.items(), ["tab:orange", "tab:purple", "tab:olive"]):
                 ax.plot(where, column, color=colour, linewidth=0.9, label=label)
+            # A marker per fill, by its side: up and green a buy, down and red a sell. A
+            # reversal's exit and entry are one point (the same time and price).
             trades = [t for t in report.trades if t.symbol == symbol]
-            ax.scatter([sample_index(times, t.entry_time) for t in trades], [t.entry_price for t in trades],
-                       marker="^", color="tab:green", s=24, zorder=3, label="entry fill")
+            shorts = any(t.size < 0 for t in trades)
             exits = [t for t in trades if t.exit_time is not None and t.exit_price is not None]
-            ax.scatter([sample_index(times, t.exit_time or "") for t in exits], [t.exit_price for t in exits],
-                       marker="v", color="tab:red", s=24, zorder=3, label="exit fill")
+            buys = ([(t.entry_time, t.entry_price) for t in trades if t.size > 0]
+                    + [(t.exit_time or "", t.exit_price) for t in exits if t.size < 0])
+            sells = ([(t.entry_time, t.entry_price) for t in trades if t.size < 0]
+                     + [(t.exit_time or "", t.exit_price) for t in exits if t.size > 0])
+            for points, marker, colour, label in [
+                    (buys, "^", "tab:green", "buy fill (long entry, short exit)" if shorts else "entry fill"),
+                    (sells, "v", "tab:red", "sell fill (short entry, long exit)" if shorts else "exit fill")]:
+                ax.scatter([sample_index(times, when) for when, _ in points], [price for _, price in points],
+                           marker=marker, color=colour, s=24, zorder=3, label=label)
             value_axis(ax, series.closes)
             ax.set_ylabel("price" + (" (log scale)" if ax.get_yscale() == "log" else ""))
             ax.legend(loc="upper left", fontsize=8, ncol=5)

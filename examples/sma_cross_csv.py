@@ -1,7 +1,8 @@
-"""A long-only SMA crossover replayed on the bars of one CSV file.
+"""An SMA crossover, long-only or long/short, replayed on the bars of one CSV file.
 
     python examples/sma_cross_csv.py FILE.csv --fast 10 --slow 20 --cash 10000
-        --commission 0.002 --json OUT.json [--adjusted] [--report DIR] [--quiet]
+        --commission 0.002 --json OUT.json [--long-short] [--stop-loss F]
+        [--take-profit F] [--adjusted] [--report DIR] [--quiet]
 
 FILE.csv holds one symbol's bars; the symbol is the file's stem. The stand-in SDK's
 simulated session reads it (columns found by name in any order: a date or time, Open,
@@ -17,9 +18,38 @@ strategy trades on these rules:
   the cash covers at the fill price, commission included (a market order for the
   available cash, which the session sizes at its fill, whatever the gap to the signal's
   close); an exit sells the whole position;
+- with --long-short, every cross reverses: on a cross up close any short and buy, on a
+  cross down close any long and sell short. Both orders fill at the next open, the
+  close first (a symbol's orders fill oldest first), and the entry is an order for
+  the whole margin available at its fill (equity_share 1: after the close, the
+  equity), sized there at the fill price with commission to whole shares, as
+  backtesting.py sizes its buy() and sell() without a size. This is backtesting.py's
+  canonical SmaCross example;
+- with --stop-loss F and --take-profit F, every entry carries exits at F from its fill
+  price (the order's stop_loss_ratio/take_profit_ratio): a long's stop-loss at
+  fill * (1 - F) and take-profit at fill * (1 + F), a short's the other way round. The
+  session places them when the entry fills and watches them from the next price step
+  (for an entry at a bar's open, from that bar's high on); one cancels the other, and a
+  signal that closes the position cancels them first. After an exit the strategy stays
+  flat until the next cross. A stop fills at its level, or at the open of a bar that
+  gaps through it; a take-profit at its level, or at such an open;
 - commission --commission of the traded amount on both legs, no slippage;
 - with --adjusted, the prices of the file's Adj Close column (open, high and low scaled
   by Adj Close / Close); without it an Adj Close column is unused, and the run says so.
+
+Against backtesting.py's sl/tp at the same fractions of the fill price the exits agree
+trade for trade (tests/test_example.py checks it on GOOG), except where the two tools'
+rules differ:
+- a long whose stop-loss and take-profit both fall inside one bar (neither gapped
+  through at the open): backtesting.py assumes the stop-loss came first; the session
+  follows the bar's path, open, high, low, close, so the take-profit (reached on the
+  way to the high) fills. For a short both take the stop-loss (the upper level);
+- the entry's own bar: both watch it after the fill at the open, the session from the
+  high on, backtesting.py over the bar's whole range with the stop-loss first as above;
+- the levels: backtesting.py takes them as prices with the order, at the signal's close
+  before the fill price is known (its comparison reads the next open ahead) and refuses
+  a stop-loss on the wrong side of that close, which a gap at the next open beyond the
+  fraction makes; the session sets them from the fill, gap or not.
 
 The run ends with a summary and the report's statistics; --json writes the final equity
 (cash plus the position at the last close), the trades and the statistics; --report DIR
@@ -45,6 +75,11 @@ from session_control import Progress, SessionError, StopOnInterrupt, exit_status
 
 BUY, SELL = 1, 2
 MARKET = 2
+OPEN, CLOSE = 1, 2  # position_effect: an order that may open a short; one that only reduces
+# The share of the available margin a --long-short entry takes: all of it, commission
+# included, as backtesting.py's buy() and sell() without a size do.
+ENTRY_SHARE = 1.0
+ORDER_OPEN = (1, 2)  # order statuses: new, partially filled
 # The SDK keeps one session per process: sessions started from several threads (a Dask
 # worker with more than one thread) take turns.
 _session_lock = threading.Lock()
@@ -68,6 +103,21 @@ def sma(closes: list[float], n: int, back: int = 0) -> float:
     return math.fsum(closes[end - n:end]) / n
 
 
+def cross(closes: list[float], fast: int, slow: int) -> int:
+    """1 when the fast average crossed above the slow one at the last close (on the bar
+    before fast < slow, on this one fast > slow), -1 when it crossed below, else 0 (and
+    0 until there are slow + 1 closes)."""
+    if len(closes) <= slow:
+        return 0
+    fast_before, slow_before = sma(closes, fast, 1), sma(closes, slow, 1)
+    fast_now, slow_now = sma(closes, fast), sma(closes, slow)
+    if fast_before < slow_before and fast_now > slow_now:
+        return 1
+    if fast_before > slow_before and fast_now < slow_now:
+        return -1
+    return 0
+
+
 def reset_standin() -> None:
     """A fresh stand-in for each session: nothing carries over from an earlier one."""
     try:
@@ -79,12 +129,21 @@ def reset_standin() -> None:
 
 class CrossSession:
     def __init__(self, symbol: str, frequency: str, fast: int, slow: int, progress: Progress,
-                 report: ReportData) -> None:
+                 report: ReportData, long_short: bool = False, stop_loss: float | None = None,
+                 take_profit: float | None = None) -> None:
         self.symbol, self.frequency, self.fast, self.slow = symbol, frequency, fast, slow
+        self.long_short = long_short
+        # The exits every entry carries, as fractions of its fill price.
+        self.exits: dict[str, float] = {}
+        if stop_loss is not None:
+            self.exits["stop_loss_ratio"] = stop_loss
+        if take_profit is not None:
+            self.exits["take_profit_ratio"] = take_profit
+        self.open_exits: set[str] = set()  # ids of the attached exits still open
         self.progress = progress
         self.report = report  # the bars, equity samples and fills, for the report
         self.closes: list[float] = []
-        self.position = 0
+        self.position = 0  # signed: > 0 long, < 0 short
         self.bars = 0
         self.events = 0
         self.orders = 0
@@ -100,6 +159,13 @@ class CrossSession:
                 fill = json.loads(payload)
                 self.report.add_fill(fill)
                 self.position += fill["volume"] if fill["side"] == BUY else -fill["volume"]
+            elif name == "order_status" and self.exits:
+                order = json.loads(payload)
+                if order.get("parent_order_id"):  # an exit attached to an entry
+                    if order["status"] in ORDER_OPEN:
+                        self.open_exits.add(order["order_id"])
+                    else:
+                        self.open_exits.discard(order["order_id"])
             elif name == "init":
                 check(c_sdk.py_zvi_subscribe(self.symbol.encode(), self.frequency.encode(), False),
                       "py_zvi_subscribe")
@@ -114,27 +180,44 @@ class CrossSession:
         self.bars += 1
         closes = self.closes
         closes.append(bar["close"])
-        if len(closes) > self.slow:
-            fast_before, slow_before = sma(closes, self.fast, 1), sma(closes, self.slow, 1)
-            fast_now, slow_now = sma(closes, self.fast), sma(closes, self.slow)
-            if fast_before < slow_before and fast_now > slow_now and self.position == 0:
-                self.buy_all(bar["close"])
-            elif fast_before > slow_before and fast_now < slow_now and self.position > 0:
-                self.place(SELL, {"volume": self.position})
+        signal = cross(closes, self.fast, self.slow)
+        if self.long_short:
+            if signal:
+                self.reverse(BUY if signal > 0 else SELL)
+        elif signal > 0 and self.position == 0:
+            self.buy_all()
+        elif signal < 0 and self.position > 0:
+            self.close_position()
         n = len(closes)
         self.report.add_bar(self.symbol, bar["eob"], bar["close"], {
             f"SMA({self.fast})": sma(closes, self.fast) if n >= self.fast else None,
             f"SMA({self.slow})": sma(closes, self.slow) if n >= self.slow else None})
         cash = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
-        self.report.add_sample(bar["eob"], cash["nav"], self.position > 0)
+        self.report.add_sample(bar["eob"], cash["nav"], self.position != 0)
         self.progress.advance_to(self.bars)
 
-    def buy_all(self, close: float) -> None:
+    def buy_all(self) -> None:
         # An order for the available cash: the session sizes it at its fill price (the
         # next open) to the whole shares that cash covers, commission included.
         cash = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")["available"]
         if cash > 0:
-            self.place(BUY, {"value": cash})
+            self.place(BUY, {"value": cash, **self.exits})
+
+    def reverse(self, side: int) -> None:
+        # Close what is held, then enter on `side` with a share of the equity available
+        # when the entry fills: both fill at the next open, the close first, so the
+        # entry is sized on the equity the close leaves.
+        self.close_position()
+        self.place(side, {"equity_share": ENTRY_SHARE, "position_effect": OPEN, **self.exits})
+
+    def close_position(self) -> None:
+        if self.open_exits:  # the exits of the position closed here go with it
+            request = json.dumps({"order_ids": sorted(self.open_exits)}).encode()
+            check(c_sdk.py_zvi_cancel_order(request), "py_zvi_cancel_order")
+            self.open_exits.clear()
+        if self.position:
+            self.place(SELL if self.position > 0 else BUY,
+                       {"volume": abs(self.position), "position_effect": CLOSE})
 
     def place(self, side: int, size: dict[str, Any]) -> None:
         order = {"symbol": self.symbol, "side": side, "order_type": MARKET, **size}
@@ -148,12 +231,31 @@ def ignore_event(name: str, payload: bytes) -> None:
 
 def run_session(path: str | Path, fast: int, slow: int, cash: float, commission: float,
                 progress: bool = False, report_dir: str | Path | None = None,
-                adjusted: bool = False) -> dict[str, Any]:
+                adjusted: bool = False, long_short: bool = False, stop_loss: float | None = None,
+                take_profit: float | None = None) -> dict[str, Any]:
     """Runs the crossover on one CSV file and returns its result (what --json writes).
 
     Raises SessionError when the session cannot be set up or trade as told."""
     with _session_lock:
-        return _run_session(Path(path), fast, slow, cash, commission, progress, report_dir, adjusted)
+        return _run_session(Path(path), fast, slow, cash, commission, progress, report_dir, adjusted,
+                            long_short, stop_loss, take_profit)
+
+
+def strategy_label(fast: int, slow: int, long_short: bool, stop_loss: float | None,
+                   take_profit: float | None) -> str:
+    """e.g. "SMA(10) x SMA(20) long/short, stop-loss 2%, take-profit 5%"."""
+    parts = [f"SMA({fast}) x SMA({slow})" + (" long/short" if long_short else "")]
+    if stop_loss is not None:
+        parts.append(f"stop-loss {stop_loss * 100:g}%")
+    if take_profit is not None:
+        parts.append(f"take-profit {take_profit * 100:g}%")
+    return ", ".join(parts)
+
+
+def exit_fraction_problem(name: str, value: float | None) -> str | None:
+    if value is not None and not (0 < value < 1):
+        return f"need 0 < {name} < 1, not {value}"
+    return None
 
 
 def file_info(path: Path) -> dict[str, Any]:
@@ -177,11 +279,16 @@ def file_info(path: Path) -> dict[str, Any]:
 
 
 def _run_session(path: Path, fast: int, slow: int, cash: float, commission: float,
-                 progress: bool, report_dir: str | Path | None, adjusted: bool) -> dict[str, Any]:
+                 progress: bool, report_dir: str | Path | None, adjusted: bool, long_short: bool,
+                 stop_loss: float | None, take_profit: float | None) -> dict[str, Any]:
     if not 0 < fast < slow:
         raise SessionError(f"need 0 < fast < slow, not fast {fast}, slow {slow}")
     if not cash > 0 or not 0 <= commission < 1:
         raise SessionError(f"need cash > 0 and 0 <= commission < 1, not {cash}, {commission}")
+    for name, value in [("stop_loss", stop_loss), ("take_profit", take_profit)]:
+        problem = exit_fraction_problem(name, value)
+        if problem:
+            raise SessionError(problem)
     reset_standin()
     info = file_info(path)
     if adjusted and not info["adj_close"]:
@@ -200,9 +307,10 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
     check(status, "py_zvi_set_backtest_config")
 
     bar = Progress(info["bars"], "bar", path.stem, enabled=progress)
-    report = ReportData([path.stem], cash, commission=commission, strategy=f"SMA({fast}) x SMA({slow})",
-                        daily=daily)
-    session = CrossSession(path.stem, info["frequency"], fast, slow, bar, report)
+    report = ReportData([path.stem], cash, commission=commission, daily=daily,
+                        strategy=strategy_label(fast, slow, long_short, stop_loss, take_profit))
+    session = CrossSession(path.stem, info["frequency"], fast, slow, bar, report, long_short,
+                           stop_loss, take_profit)
     c_sdk.py_zvi_set_data_callback(session.on_event)
     try:
         with StopOnInterrupt() as interrupt:
@@ -214,7 +322,7 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
         raise SessionError(session.errors[0])
 
     account = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
-    report.finish(account["nav"], session.position > 0)
+    report.finish(account["nav"], session.position != 0)
     trades = report.trades
     stats = report.statistics(account["cum_commission"])
     if report_dir is not None:
@@ -226,6 +334,9 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
         "cash": cash,
         "commission": commission,
         "adjusted": adjusted,
+        "long_short": long_short,
+        "stop_loss": stop_loss,
+        "take_profit": take_profit,
         "first_bar": time_text(first, daily),
         "last_bar": time_text(last, daily),
         "frequency": info["frequency"],
@@ -246,9 +357,10 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
 
 def summary(result: dict[str, Any]) -> str:
     lines = [
-        f"Backtest {result['symbol']} {result['first_bar']} .. {result['last_bar']}"
-        f"  SMA({result['fast']}) x SMA({result['slow']}) on {result['frequency']} bars"
-        + (", adjusted" if result["adjusted"] else ""),
+        f"Backtest {result['symbol']} {result['first_bar']} .. {result['last_bar']}  "
+        + strategy_label(result["fast"], result["slow"], result["long_short"], result["stop_loss"],
+                         result["take_profit"])
+        + f" on {result['frequency']} bars" + (", adjusted" if result["adjusted"] else ""),
         f"  run status      {result['run_status']} ({run_state(result['finished'], result['interrupted'])})",
         f"  bars            {result['bars']:,} of {result['events']:,} events",
         f"  orders          {result['orders']}",
@@ -269,14 +381,27 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--json", metavar="OUT.json", help="write the result here")
     p.add_argument("--adjusted", action="store_true",
                    help="trade on the prices of the file's Adj Close column")
-    return parse_crossover_args(p, argv)
+    p.add_argument("--long-short", action="store_true",
+                   help="reverse on every cross: long after a cross up, short after a cross down")
+    p.add_argument("--stop-loss", type=float, metavar="F",
+                   help="attach to every entry a stop-loss F (a fraction) from its fill price")
+    p.add_argument("--take-profit", type=float, metavar="F",
+                   help="attach to every entry a take-profit F (a fraction) from its fill price")
+    args = parse_crossover_args(p, argv)
+    for name in ("stop_loss", "take_profit"):
+        problem = exit_fraction_problem("--" + name.replace("_", "-"), getattr(args, name))
+        if problem:
+            p.error(problem)
+    return args
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     try:
         result = run_session(args.file, args.fast, args.slow, args.cash, args.commission,
-                             progress=not args.quiet, report_dir=args.report, adjusted=args.adjusted)
+                             progress=not args.quiet, report_dir=args.report, adjusted=args.adjusted,
+                             long_short=args.long_short, stop_loss=args.stop_loss,
+                             take_profit=args.take_profit)
     except SessionError as exc:
         print(exc, file=sys.stderr)
         return 2

@@ -1,10 +1,17 @@
-"""A parameter sweep of the SMA crossover, one session per (fast, slow) pair, on Dask.
+"""A parameter sweep of the SMA crossover, one session per point of a grid, on Dask.
 
-    python examples/sweep.py FILE.csv --fast 5,10,20 --slow 20,30,50 [--cash C]
-        [--commission R] [--adjusted] [--scheduler tcp://host:port] [--workers N]
+    python examples/sweep.py FILE.csv|FOLDER --fast 5,10,20 --slow 20,30,50 [--cash C]
+        [--commission R] [--adjusted] [--long-short [no,yes]] [--stop-loss F,F,...]
+        [--take-profit F,F,...] [--portfolio] [--scheduler tcp://host:port] [--workers N]
         --json OUT.json [--report DIR]
 
-Every pair with fast < slow runs the session of examples/sma_cross_csv.py in a Dask worker
+The grid's dimensions are fast and slow, and those asked for: --long-short (alone, the
+long/short crossover only; `no,yes` both it and the long-only one), --stop-loss and
+--take-profit (fractions, `none` for no such exit: `none,0.02,0.05`), and with a FOLDER
+of <SYMBOL>.csv files the file (every file a run of its own) unless --portfolio runs
+the folder as one portfolio (examples/portfolio_csv.py, long-only, no exits) at every
+point. Every point with fast < slow runs the session of examples/sma_cross_csv.py (or
+portfolio_csv.py) in a Dask worker
 process. The SDK's state belongs to the process, so a process runs one session at a time:
 without --scheduler the sweep starts a local cluster of --workers processes (default: one
 per core) with one thread each and closes it at the end; with --scheduler it submits to
@@ -18,14 +25,19 @@ A session that fails is reported in its entry with its error, and the others go 
 Ctrl-C cancels the sessions that have not run and reports those that have. An unusable
 --json or --report path, or a scheduler that cannot be reached, is refused before any
 session runs; the results are written first, so a report that fails loses none. --json writes
-`results`, one entry per pair (fast, slow, final_equity, trades, the report's statistics,
-error); --report DIR adds results.csv and heat maps of the final equity and the Sharpe
-ratio over the grid.
+`results`, one entry per point (its parameters: fast, slow and the dimensions asked for,
+`symbol` for a folder's files; final_equity, trades, the report's statistics, error);
+--report DIR adds results.csv and heat maps of the final equity and the Sharpe ratio:
+final_equity.png and sharpe_ratio.png over (fast, slow) as without the other dimensions,
+and with them one map per pair of dimensions (final_equity-<a>-<b>.png, ...), each cell
+the best value over the dimensions not on the map, the parameters of that best written
+under it.
 """
 from __future__ import annotations
 
 import argparse
 import csv
+import itertools
 import json
 import logging
 import math
@@ -33,12 +45,14 @@ import os
 import signal
 import sys
 import tempfile
+import textwrap
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable
 
 HERE = Path(__file__).resolve().parent
 # The modules every worker imports to run a session, in the order they import each other.
-SESSION_MODULES = ["backtest_report.py", "session_control.py", "sma_cross_csv.py"]
+SESSION_MODULES = ["backtest_report.py", "session_control.py", "sma_cross_csv.py", "portfolio_csv.py"]
 # How long to wait for a --scheduler to answer before giving up.
 SCHEDULER_TIMEOUT = "10s"
 
@@ -47,21 +61,75 @@ class SchedulerError(RuntimeError):
     """The cluster named by --scheduler cannot be reached."""
 
 
-def run_pair(file_name: str, data: bytes | None, read_error: str | None, fast: int, slow: int,
-             cash: float, commission: float, adjusted: bool = False) -> dict[str, Any]:
-    """One session in a worker, from the file's bytes; its result entry, or its error."""
-    entry: dict[str, Any] = {"fast": fast, "slow": slow}
+def fraction_text(value: float | None) -> str:
+    return "none" if value is None else f"{value * 100:g}%"
+
+
+@dataclass(frozen=True)
+class Dimension:
+    """One axis of the grid: the entries' key, its words, its values in grid order."""
+    key: str
+    label: str
+    values: tuple[Any, ...]
+    text: Callable[[Any], str] = str
+    tag: str = ""  # before a value named in a cell of another map, e.g. "fast 10"
+
+    def named(self, value: Any) -> str:
+        return self.tag + self.text(value)
+
+
+def dimensions(args: argparse.Namespace, symbols: list[str] | None) -> list[Dimension]:
+    """The grid's axes in grid order: the file (a folder's, run one by one), fast, slow,
+    then the strategy's options that were asked for."""
+    dims = []
+    if symbols is not None:
+        dims.append(Dimension("symbol", "file", tuple(symbols)))
+    dims += [Dimension("fast", "fast (bars)", tuple(args.fast), tag="fast "),
+             Dimension("slow", "slow (bars)", tuple(args.slow), tag="slow ")]
+    if args.long_short is not None:
+        dims.append(Dimension("long_short", "sides", tuple(args.long_short),
+                              lambda v: "long/short" if v else "long only"))
+    if args.stop_loss is not None:
+        dims.append(Dimension("stop_loss", "stop-loss", tuple(args.stop_loss), fraction_text, "SL "))
+    if args.take_profit is not None:
+        dims.append(Dimension("take_profit", "take-profit", tuple(args.take_profit), fraction_text, "TP "))
+    return dims
+
+
+def grid(dims: list[Dimension]) -> list[dict[str, Any]]:
+    """Every point of the grid with fast < slow, in grid order."""
+    keys = [d.key for d in dims]
+    points = [dict(zip(keys, values)) for values in itertools.product(*(d.values for d in dims))]
+    return [p for p in points if p["fast"] < p["slow"]]
+
+
+def run_point(data_name: str, data: dict[str, bytes] | None, read_error: str | None, point: dict[str, Any],
+              cash: float, commission: float, adjusted: bool = False, portfolio: bool = False) -> dict[str, Any]:
+    """One session in a worker, from the bytes of the files it needs by name: the file
+    named data_name, or point["symbol"]'s file of a folder, or with portfolio all of a
+    folder's files as one portfolio. Its result entry, or its error."""
+    entry: dict[str, Any] = dict(point)
     if data is None:
         return {**entry, "error": read_error}
-    import sma_cross_csv  # uploaded to every worker by the client
+    import portfolio_csv  # uploaded to every worker by the client
+    import sma_cross_csv
     from backtest_report import STAT_KEYS
     from session_control import SessionError
 
     try:
         with tempfile.TemporaryDirectory(prefix="sweep-") as folder:
-            path = Path(folder) / file_name
-            path.write_bytes(data)
-            result = sma_cross_csv.run_session(path, fast, slow, cash, commission, adjusted=adjusted)
+            if portfolio:
+                for name, content in data.items():
+                    (Path(folder) / name).write_bytes(content)
+                result = portfolio_csv.run_portfolio(folder, point["fast"], point["slow"], cash, commission,
+                                                     adjusted=adjusted)
+            else:
+                name = f"{point['symbol']}.csv" if "symbol" in point else data_name
+                (Path(folder) / name).write_bytes(data[name])
+                result = sma_cross_csv.run_session(
+                    Path(folder) / name, point["fast"], point["slow"], cash, commission, adjusted=adjusted,
+                    long_short=point.get("long_short", False), stop_loss=point.get("stop_loss"),
+                    take_profit=point.get("take_profit"))
     except SessionError as exc:
         return {**entry, "error": str(exc)}
     entry.update(final_equity=result["final_equity"], trades=len(result["trades"]),
@@ -69,6 +137,13 @@ def run_pair(file_name: str, data: bytes | None, read_error: str | None, fast: i
     entry.update({k: result[k] for k in STAT_KEYS})
     entry["error"] = None
     return entry
+
+
+def run_pair(file_name: str, data: bytes | None, read_error: str | None, fast: int, slow: int,
+             cash: float, commission: float, adjusted: bool = False) -> dict[str, Any]:
+    """One (fast, slow) session of one file's bytes (run_point with a grid of two axes)."""
+    return run_point(file_name, None if data is None else {file_name: data}, read_error,
+                     {"fast": fast, "slow": slow}, cash, commission, adjusted)
 
 
 def int_list(text: str) -> list[int]:
@@ -81,11 +156,50 @@ def int_list(text: str) -> list[int]:
     return values
 
 
+def fraction_list(text: str) -> list[float | None]:
+    """Exit fractions, e.g. "none,0.02,0.05" (none: no such exit)."""
+    values: list[float | None] = []
+    for item in (v.strip() for v in text.split(",")):
+        if not item:
+            continue
+        if item.lower() == "none":
+            values.append(None)
+            continue
+        try:
+            value = float(item)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a fraction or none: {item!r}") from None
+        if not 0 < value < 1:
+            raise argparse.ArgumentTypeError(f"an exit fraction is above 0 and below 1, not {item}")
+        values.append(value)
+    if not values:
+        raise argparse.ArgumentTypeError("an empty list")
+    return list(dict.fromkeys(values))
+
+
+def sides_list(text: str) -> list[bool]:
+    """--long-short's values: "yes" (long/short), "no" (long only), or both."""
+    words = {"yes": True, "no": False}
+    values = [v.strip().lower() for v in text.split(",") if v.strip()]
+    if not values or any(v not in words for v in values):
+        raise argparse.ArgumentTypeError(f"a list of no and yes, not {text!r}")
+    return list(dict.fromkeys(words[v] for v in values))
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
-    p.add_argument("file", metavar="FILE.csv", help="one symbol's bars; the symbol is the file's stem")
+    p.add_argument("file", metavar="FILE.csv|FOLDER",
+                   help="one symbol's bars (the symbol is the file's stem), or a folder of <SYMBOL>.csv files")
     p.add_argument("--fast", type=int_list, required=True, help="fast lengths, e.g. 5,10,20")
     p.add_argument("--slow", type=int_list, required=True, help="slow lengths, e.g. 20,30,50")
+    p.add_argument("--long-short", type=sides_list, nargs="?", const=[True], metavar="no,yes",
+                   help="the long/short crossover (alone, or 'no,yes' for both it and the long-only one)")
+    p.add_argument("--stop-loss", type=fraction_list, metavar="F,...",
+                   help="stop-loss fractions from the entry's fill price, e.g. none,0.02,0.05")
+    p.add_argument("--take-profit", type=fraction_list, metavar="F,...",
+                   help="take-profit fractions from the entry's fill price, e.g. none,0.1")
+    p.add_argument("--portfolio", action="store_true",
+                   help="run a FOLDER as one portfolio (portfolio_csv.py) instead of file by file")
     p.add_argument("--cash", type=float, default=10_000.0, help="starting cash")
     p.add_argument("--commission", type=float, default=0.002, help="commission ratio of the traded amount")
     p.add_argument("--adjusted", action="store_true",
@@ -99,10 +213,31 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args = p.parse_args(argv)
     if args.workers < 1:
         p.error("--workers must be at least 1")
+    if args.portfolio:
+        if not Path(args.file).is_dir():
+            p.error("--portfolio runs a folder of <SYMBOL>.csv files")
+        if args.long_short or args.stop_loss or args.take_profit:
+            p.error("--portfolio runs the long-only crossover, without exits")
     from session_control import check_output_paths
 
     check_output_paths(p, args)
     return args
+
+
+def read_data(path: Path, portfolio: bool) -> tuple[dict[str, bytes] | None, str | None, list[str] | None]:
+    """The bytes the sessions need by file name (a file, or a folder's <SYMBOL>.csv
+    files), or why they cannot be read; and the symbols that are a dimension (a folder
+    run file by file), else None."""
+    try:
+        if path.is_dir():
+            files = sorted(f for f in path.glob("*.csv") if f.is_file() and not f.name.startswith("."))
+            if not files:
+                return None, f"{path}: no <SYMBOL>.csv file", None if portfolio else []
+            data = {f.name: f.read_bytes() for f in files}
+            return data, None, None if portfolio else [f.stem for f in files]
+        return {path.name: path.read_bytes()}, None, None
+    except OSError as exc:
+        return None, f"cannot read {path}: {exc}", None
 
 
 def connect(args: argparse.Namespace) -> tuple[Any, Any]:
@@ -127,51 +262,47 @@ def connect(args: argparse.Namespace) -> tuple[Any, Any]:
     return Client(cluster), cluster
 
 
-def sweep(args: argparse.Namespace, pairs: list[tuple[int, int]], client: Any,
-          cluster: Any) -> tuple[list[dict[str, Any]], bool]:
-    """Runs the pairs on the client's cluster, which it closes; returns their entries in
+def sweep(args: argparse.Namespace, points: list[dict[str, Any]], data: dict[str, bytes] | None,
+          read_error: str | None, client: Any, cluster: Any) -> tuple[list[dict[str, Any]], bool]:
+    """Runs the points on the client's cluster, which it closes; returns their entries in
     grid order and whether Ctrl-C cut it short."""
     from distributed import as_completed
 
     from session_control import Progress
 
-    try:
-        data: bytes | None = Path(args.file).read_bytes()
-        read_error = None
-    except OSError as exc:
-        data, read_error = None, f"cannot read {args.file}: {exc}"
-    entries: dict[tuple[int, int], dict[str, Any]] = {}
+    entries: dict[int, dict[str, Any]] = {}
     interrupted = False
     try:
         for name in SESSION_MODULES:
             client.upload_file(str(HERE / name))
-        shared = client.scatter(data, broadcast=True) if data is not None else None
-        futures = {client.submit(run_pair, Path(args.file).name, shared, read_error, fast, slow,
-                                 args.cash, args.commission, args.adjusted, pure=False): (fast, slow)
-                   for fast, slow in pairs}
+        # One object for every worker (a dict scattered alone would travel key by key).
+        shared = client.scatter([data], broadcast=True)[0] if data is not None else None
+        futures = {client.submit(run_point, Path(args.file).name, shared, read_error, point, args.cash,
+                                 args.commission, args.adjusted, args.portfolio, pure=False): k
+                   for k, point in enumerate(points)}
         progress = Progress(len(futures), "session", "sweep", enabled=not args.quiet)
         try:
             for future in as_completed(futures):
-                fast, slow = futures[future]
+                k = futures[future]
                 if future.status == "finished":
-                    entries[fast, slow] = future.result()
+                    entries[k] = future.result()
                 elif future.status == "error":
                     # The task failed outside the session (its worker died, or it could not
                     # be unpacked there).
-                    entries[fast, slow] = {"fast": fast, "slow": slow, "error": repr(future.exception())}
+                    entries[k] = {**points[k], "error": repr(future.exception())}
                 else:
-                    entries[fast, slow] = {"fast": fast, "slow": slow, "error": future.status}
+                    entries[k] = {**points[k], "error": future.status}
                 progress.advance_to(len(entries))
         except KeyboardInterrupt:
             interrupted = True
-            client.cancel([f for f, pair in futures.items() if pair not in entries])
+            client.cancel([f for f, k in futures.items() if k not in entries])
         finally:
             progress.close()
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
-    results = [entries.get(pair, {"fast": pair[0], "slow": pair[1], "error": "canceled"}) for pair in pairs]
+    results = [entries.get(k, {**point, "error": "canceled"}) for k, point in enumerate(points)]
     return results, interrupted
 
 
@@ -179,69 +310,128 @@ def number(value: Any, spec: str) -> str:
     return "n/a" if value is None else format(value, spec)
 
 
+def axes_of(results: list[dict[str, Any]], fasts: list[int] | None, slows: list[int] | None,
+            dims: list[Dimension] | None) -> list[Dimension]:
+    """The grid's dimensions: those given, or fast and slow from the results (and the
+    lengths asked for, including those of no pair that ran)."""
+    if dims is not None:
+        return dims
+    return [Dimension("fast", "fast (bars)", tuple(sorted({*(fasts or []), *(e["fast"] for e in results)})),
+                      tag="fast "),
+            Dimension("slow", "slow (bars)", tuple(sorted({*(slows or []), *(e["slow"] for e in results)})),
+                      tag="slow ")]
+
+
+def map_pairs(dims: list[Dimension]) -> list[tuple[Dimension, Dimension]]:
+    """The pairs of dimensions that get a map: (fast, slow) always, and every pair of
+    the dimensions with more than one value."""
+    shown = [d for d in dims if d.key in ("fast", "slow") or len(d.values) > 1]
+    return [(a, b) for i, a in enumerate(shown) for b in shown[i + 1:]]
+
+
+def map_name(metric: str, y: Dimension, x: Dimension) -> str:
+    if (y.key, x.key) == ("fast", "slow"):
+        return f"{metric}.png"
+    return f"{metric}-{y.key}-{x.key}.png"
+
+
+METRICS = [("final_equity", "final equity", ",.0f"), ("sharpe_ratio", "Sharpe ratio", ".2f")]
+
+
 def write_report(folder: Path, results: list[dict[str, Any]], title: str,
-                 fasts: list[int] | None = None, slows: list[int] | None = None) -> None:
+                 fasts: list[int] | None = None, slows: list[int] | None = None,
+                 dims: list[Dimension] | None = None) -> list[str]:
     """Writes results.csv and the heat maps of the final equity and the Sharpe ratio into
-    folder. The maps' grid is every fast and slow length of the results, and of fasts and
-    slows when given (the lengths asked for, including those of no pair that ran)."""
+    folder, one per pair of dimensions (map_pairs); returns the maps' file names. The
+    grid is dims, or every fast and slow length of the results and of fasts and slows."""
     from backtest_report import STAT_KEYS
 
+    dims = axes_of(results, fasts, slows, dims)
     folder.mkdir(parents=True, exist_ok=True)
-    fields = ["fast", "slow", "final_equity", "trades", *STAT_KEYS, "error"]
+    fields = [*(d.key for d in dims), "final_equity", "trades", *STAT_KEYS, "error"]
     with open(folder / "results.csv", "w", newline="", encoding="utf-8") as out:
         rows = csv.DictWriter(out, fields, extrasaction="ignore")
         rows.writeheader()
         for entry in results:
             rows.writerow({k: "" if entry.get(k) is None else entry.get(k) for k in fields})
-    heat_map(folder / "final_equity.png", results, "final_equity", "final equity", title, ",.0f",
-             fasts, slows)
-    heat_map(folder / "sharpe_ratio.png", results, "sharpe_ratio", "Sharpe ratio", title, ".2f",
-             fasts, slows)
+    names = []
+    for y, x in map_pairs(dims):
+        others = [d for d in dims if d not in (y, x) and len(d.values) > 1]
+        for key, label, spec in METRICS:
+            names.append(map_name(key, y, x))
+            heat_map(folder / names[-1], results, key, label, title, spec, y, x, others, dims)
+    return names
+
+
+def cell_excluded(dims: list[Dimension], fixed: dict[str, Any]) -> bool:
+    """Whether every point of a cell has fast >= slow (such points are not run)."""
+    by_key = {d.key: d.values for d in dims}
+    fasts = [fixed["fast"]] if "fast" in fixed else list(by_key["fast"])
+    slows = [fixed["slow"]] if "slow" in fixed else list(by_key["slow"])
+    return all(f >= s for f in fasts for s in slows)
 
 
 def heat_map(path: Path, results: list[dict[str, Any]], key: str, label: str, title: str, spec: str,
-             fasts: list[int] | None = None, slows: list[int] | None = None) -> None:
-    """A map of results' key over the (fast, slow) grid: a labelled colour bar, the best
-    (highest) cell outlined, and the cells with no value told apart: fast >= slow (not
-    run), a failed session, and a session whose value is undefined (n/a)."""
+             y_dim: Dimension, x_dim: Dimension, others: list[Dimension], dims: list[Dimension]) -> None:
+    """A map of results' key over two dimensions: in each cell the best (highest) value
+    of the points there (over the other dimensions, whose values at that best are
+    written under it), a labelled colour bar, the best cell outlined, and the cells with
+    no value told apart: fast >= slow (not run), failed sessions, and sessions whose
+    value is undefined (n/a)."""
     import matplotlib
     matplotlib.use("Agg")  # files only: no display needed
     import matplotlib.pyplot as plt
     from matplotlib.patches import Patch, Rectangle
     from matplotlib.ticker import FuncFormatter
 
-    fast_axis = sorted({*(fasts or []), *(e["fast"] for e in results)})
-    slow_axis = sorted({*(slows or []), *(e["slow"] for e in results)})
-    by_pair = {(e["fast"], e["slow"]): e for e in results}
-    grid = [[math.nan] * len(slow_axis) for _ in fast_axis]
-    for (fast, slow), e in by_pair.items():
+    ys, xs = list(y_dim.values), list(x_dim.values)
+    grid = [[math.nan] * len(xs) for _ in ys]
+    best: dict[tuple[int, int], dict[str, Any]] = {}
+    seen: dict[tuple[int, int], list[dict[str, Any]]] = {}
+    for e in results:
+        if e.get(y_dim.key) not in ys or e.get(x_dim.key) not in xs:
+            continue
+        cell = (ys.index(e[y_dim.key]), xs.index(e[x_dim.key]))
+        seen.setdefault(cell, []).append(e)
         if not e.get("error") and e.get(key) is not None:
-            grid[fast_axis.index(fast)][slow_axis.index(slow)] = e[key]
+            i, j = cell
+            if math.isnan(grid[i][j]) or e[key] > grid[i][j]:
+                grid[i][j], best[cell] = e[key], e
     finite = [(v, i, j) for i, row in enumerate(grid) for j, v in enumerate(row) if not math.isnan(v)]
-    fig, ax = plt.subplots(figsize=(2.4 + 1.3 * len(slow_axis), 2.4 + 0.8 * len(fast_axis)))
+    width = 2.4 + (1.3 if not others else 1.7) * len(xs)
+    fig, ax = plt.subplots(figsize=(width, 2.4 + 0.8 * len(ys)))
     try:
         image = ax.imshow(grid, cmap="viridis", aspect="auto", origin="lower")
         if finite:  # with no value, a colour bar would only show a meaningless scale
             fig.colorbar(image, ax=ax, label=label, format=FuncFormatter(lambda v, _: format(v, spec)))
-        ax.set_xticks(range(len(slow_axis)), [str(s) for s in slow_axis])
-        ax.set_yticks(range(len(fast_axis)), [str(f) for f in fast_axis])
-        ax.set_xlabel("slow (bars)")
-        ax.set_ylabel("fast (bars)")
-        ax.set_title(f"{label}: {title}", fontsize=10)
+        ax.set_xticks(range(len(xs)), [x_dim.text(v) for v in xs])
+        ax.set_yticks(range(len(ys)), [y_dim.text(v) for v in ys])
+        ax.set_xlabel(x_dim.label)
+        ax.set_ylabel(y_dim.label)
+        heading = f"{label}: {title}"
+        if others:
+            # Wrapped to the figure's width (about 9 characters an inch at this size).
+            heading += "\n" + textwrap.fill("each cell: the best over " + ", ".join(
+                d.label.split(" (")[0] for d in others) + ", at the values under it", int(width * 9), break_on_hyphens=False)
+        ax.set_title(heading, fontsize=10)
         low = min(v for v, _, _ in finite) if finite else 0.0
         high = max(v for v, _, _ in finite) if finite else 0.0
         middle = (low + high) / 2
         kinds: set[str] = set()
-        for i, fast in enumerate(fast_axis):
-            for j, slow in enumerate(slow_axis):
-                value, entry = grid[i][j], by_pair.get((fast, slow))
+        for i, yv in enumerate(ys):
+            for j, xv in enumerate(xs):
+                value, entries = grid[i][j], seen.get((i, j), [])
                 if not math.isnan(value):
-                    ax.text(j, i, format(value, spec), ha="center", va="center", fontsize=9,
+                    text = format(value, spec)
+                    if others:
+                        text += "\n" + ", ".join(d.named(best[i, j].get(d.key)) for d in others)
+                    ax.text(j, i, text, ha="center", va="center", fontsize=9 if not others else 7.5,
                             color="black" if value > middle else "white")
                     continue
-                if entry is None:
-                    kind, text = ("excluded", "not run") if fast >= slow else ("missing", "no result")
-                elif entry.get("error"):
+                if not entries:
+                    excluded = cell_excluded(dims, {y_dim.key: yv, x_dim.key: xv})
+                    kind, text = ("excluded", "not run") if excluded else ("missing", "no result")
+                elif all(e.get("error") for e in entries):
                     kind, text = "failed", "failed"
                 else:
                     kind, text = "undefined", "n/a"
@@ -281,8 +471,13 @@ def main(argv: list[str] | None = None) -> int:
     # examples.sweep), session_control and backtest_report are found only with this.
     sys.path.insert(0, str(HERE))
     args = parse_args(argv)
-    pairs = [(f, s) for f in args.fast for s in args.slow if f < s]
-    if not pairs:
+    data, read_error, symbols = read_data(Path(args.file), args.portfolio)
+    dims = dimensions(args, symbols or None)
+    if symbols == []:  # a folder without a file: nothing to run
+        print(read_error, file=sys.stderr)
+        return 2
+    points = grid(dims)
+    if not points:
         print("no pair with fast < slow", file=sys.stderr)
         return 2
     try:
@@ -290,31 +485,42 @@ def main(argv: list[str] | None = None) -> int:
     except SchedulerError as exc:
         print(exc, file=sys.stderr)
         return 2
-    results, interrupted = sweep(args, pairs, client, cluster)
+    results, interrupted = sweep(args, points, data, read_error, client, cluster)
     # What ran is written before anything that could still fail: the table, the report.
     failed_steps = 0
+    options = {"long_short": args.long_short, "stop_loss": args.stop_loss, "take_profit": args.take_profit}
     try:
         with open(args.json, "w", encoding="utf-8") as out:
             json.dump({"file": args.file, "cash": args.cash, "commission": args.commission,
-                       "adjusted": args.adjusted, "results": results}, out, indent=1)
+                       "adjusted": args.adjusted,
+                       **({"portfolio": True} if args.portfolio else {}),
+                       **{k: v for k, v in options.items() if v is not None},
+                       "results": results}, out, indent=1)
             out.write("\n")
     except OSError as exc:
         print(f"cannot write {args.json}: {exc}", file=sys.stderr)
         failed_steps += 1
     failed = [e for e in results if e.get("error")]
-    print(f"Sweep of {Path(args.file).name}: {len(results)} sessions, {len(results) - len(failed)} ran"
+    what = Path(args.file).name + (" as one portfolio" if args.portfolio else "")
+    print(f"Sweep of {what}: {len(results)} sessions, {len(results) - len(failed)} ran"
           + (" (interrupted)" if interrupted else ""))
-    print(f"  {'fast':>5} {'slow':>5} {'final equity':>14} {'trades':>7} {'return':>9} {'Sharpe':>7}")
+    widths = {"symbol": max([6, *(len(str(s)) for s in symbols or [])]), "fast": 5, "slow": 5,
+              "long_short": 10, "stop_loss": 9, "take_profit": 11}
+    heads = {"symbol": "file", "fast": "fast", "slow": "slow", "long_short": "sides", "stop_loss": "stop-loss",
+             "take_profit": "take-profit"}
+    print("  " + " ".join(f"{heads[d.key]:>{widths[d.key]}}" for d in dims)
+          + f" {'final equity':>14} {'trades':>7} {'return':>9} {'Sharpe':>7}")
     for e in results:
+        params = " ".join(f"{d.text(e[d.key]):>{widths[d.key]}}" for d in dims)
         if e.get("error"):
-            print(f"  {e['fast']:>5} {e['slow']:>5}  error: {e['error']}")
+            print(f"  {params}  error: {e['error']}")
         else:
-            print(f"  {e['fast']:>5} {e['slow']:>5} {e['final_equity']:>14,.2f} {e['trades']:>7}"
+            print(f"  {params} {e['final_equity']:>14,.2f} {e['trades']:>7}"
                   f" {e['total_return']:>+9.2%} {number(e['sharpe_ratio'], '>7.2f')}")
     if args.report:
         try:
-            write_report(Path(args.report), results, Path(args.file).name, args.fast, args.slow)
-            print(f"  report: {args.report}/final_equity.png, sharpe_ratio.png, results.csv")
+            names = write_report(Path(args.report), results, what, dims=dims)
+            print(f"  report: {args.report}/{', '.join(names)}, results.csv")
         except (OSError, ImportError) as exc:
             print(f"cannot write the report into {args.report}: {exc}", file=sys.stderr)
             failed_steps += 1

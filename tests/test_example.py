@@ -2,6 +2,7 @@
 strategy finishes, its summary and report add up, the same options print the same
 session, Ctrl-C stops it with a report; the CSV crossover trades as the reference
 backtester does; a sweep on a local Dask cluster equals the single runs."""
+import csv
 import json
 import math
 import os
@@ -11,6 +12,7 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
 from datetime import date, timedelta
 from pathlib import Path
 
@@ -22,6 +24,7 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "ma_crossover.py"
 SMA_CROSS = ROOT / "examples" / "sma_cross_csv.py"
 SWEEP = ROOT / "examples" / "sweep.py"
+PORTFOLIO = ROOT / "examples" / "portfolio_csv.py"
 FIRST_QUERIES = ROOT / "examples" / "first_queries.py"
 # Two trading days of one-minute bars and ticks on two symbols: enough for crossovers,
 # partial fills and cancels, small enough for the sanitizer run.
@@ -194,18 +197,63 @@ def reference_run(bars, fast, slow, cash, commission):
     backtesting = pytest.importorskip("backtesting")
     from test_report import reference_session
 
+    stats = reference_session(backtesting, bars, fast, slow, cash, commission)
+    return reference_trades(bars, stats), stats
+
+
+def canonical_long_short(bars, cash, commission, stop_loss=None, take_profit=None):
+    """backtesting.py's canonical SmaCross, long/short, with its own SMA and crossover: on
+    a cross up close the position and buy, on a cross down close it and sell, with the
+    default size. With exit fractions, each entry carries sl/tp at those fractions from
+    its fill price, the next open, which the strategy reads ahead in the bars
+    (backtesting.py takes absolute exit prices with the order)."""
+    backtesting = pytest.importorskip("backtesting")
+    from backtesting.lib import crossover
+    from backtesting.test import SMA
+
+    opens = bars.Open.tolist()
+
+    def exits(direction, i):
+        if i + 1 >= len(opens):  # no bar left to fill on
+            return {}
+        fill = opens[i + 1]
+        return {**({"sl": fill * (1 - direction * stop_loss)} if stop_loss else {}),
+                **({"tp": fill * (1 + direction * take_profit)} if take_profit else {})}
+
+    class SmaCross(backtesting.Strategy):
+        def init(self):
+            self.sma1 = self.I(SMA, self.data.Close, 10)
+            self.sma2 = self.I(SMA, self.data.Close, 20)
+
+        def next(self):
+            i = len(self.data) - 1
+            if crossover(self.sma1, self.sma2):
+                self.position.close()
+                self.buy(**exits(1, i))
+            elif crossover(self.sma2, self.sma1):
+                self.position.close()
+                self.sell(**exits(-1, i))
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the open trade at the end, the progress bar
+        stats = backtesting.Backtest(bars, SmaCross, cash=cash, commission=commission).run()
+    return reference_trades(bars, stats), stats
+
+
+def reference_trades(bars, stats):
+    """A backtesting.py run's trades as the example's --json writes them (times as dates
+    for daily bars), the one still open at the end last."""
     daily = all(t.hour == t.minute == t.second == 0 for t in bars.index)
 
     def when(t):
         return str(t.date()) if daily else str(t)
 
-    stats = reference_session(backtesting, bars, fast, slow, cash, commission)
     expected = [{"entry_time": when(t.EntryTime), "entry_price": t.EntryPrice, "size": t.Size,
                  "exit_time": when(t.ExitTime), "exit_price": t.ExitPrice}
                 for t in stats._trades.itertuples()]
     expected += [{"entry_time": when(t.entry_time), "entry_price": t.entry_price, "size": t.size,
                   "exit_time": None, "exit_price": None} for t in stats._strategy.trades]
-    return expected, stats
+    return expected
 
 
 def assert_same_backtest(ours, expected, stats):
@@ -227,6 +275,58 @@ def test_csv_crossover_matches_the_reference_backtester(tmp_path):
     expected, stats = reference_run(GOOG, 10, 20, 10_000, 0.002)
     assert len(expected) > 40
     assert_same_backtest(ours, expected, stats)
+
+
+def test_long_short_crossover_matches_the_canonical_example(tmp_path):
+    """backtesting.py's canonical SmaCross on its GOOG bars (10/20, 10,000 cash, 0.2%
+    commission): 93 closed trades, shorts with a negative size, and one open at the end,
+    the same as ours bar for bar, size for size, price for price; the same final
+    equity to the cent."""
+    pytest.importorskip("backtesting")
+    from backtesting.test import GOOG
+
+    csv_path = tmp_path / "GOOG.csv"
+    GOOG.to_csv(csv_path, index_label="Date")
+    ours = run_cross(csv_path, tmp_path / "out.json", "--long-short", "--fast", "10", "--slow", "20",
+                     "--cash", "10000", "--commission", "0.002")
+    expected, stats = canonical_long_short(GOOG, 10_000, 0.002)
+    assert len(stats._trades) == 93 and sum(t["size"] < 0 for t in expected) > 40
+    assert_same_backtest(ours, expected, stats)
+    assert ours["long_short"] is True
+    # The report's trade figures count the shorts' profits with their sign.
+    pnl = stats._trades.PnL
+    assert {k: ours[k] for k in ("win_rate", "best_trade", "worst_trade", "sqn", "expectancy", "profit_factor",
+                                 "max_drawdown", "equity_peak")} == pytest.approx({
+        "win_rate": stats["Win Rate [%]"] / 100, "best_trade": stats["Best Trade [%]"] / 100,
+        "worst_trade": stats["Worst Trade [%]"] / 100, "sqn": stats["SQN"], "expectancy": pnl.mean(),
+        "profit_factor": pnl[pnl > 0].sum() / -pnl[pnl < 0].sum(),
+        "max_drawdown": -stats["Max. Drawdown [%]"] / 100, "equity_peak": stats["Equity Peak [$]"]}, rel=1e-9)
+
+
+@pytest.mark.parametrize("stop_loss, take_profit", [(0.08, None), (None, 0.1), (0.08, 0.15)])
+def test_exits_match_the_reference_where_the_rules_agree(tmp_path, stop_loss, take_profit):
+    """--stop-loss/--take-profit on the canonical long/short run against backtesting.py's
+    sl/tp at the same fractions of each entry's fill price. On GOOG's bars no long holds
+    both levels in one bar (where backtesting.py takes the stop-loss and the session the
+    price path's first), and these fractions keep every short's stop above the close
+    before a gap (backtesting.py refuses one below). 5 to 22 of the trades end at an exit."""
+    pytest.importorskip("backtesting")
+    from backtesting.test import GOOG
+
+    csv_path = tmp_path / "GOOG.csv"
+    GOOG.to_csv(csv_path, index_label="Date")
+    exits = [*(["--stop-loss", str(stop_loss)] if stop_loss else []),
+             *(["--take-profit", str(take_profit)] if take_profit else [])]
+    ours = run_cross(csv_path, tmp_path / "out.json", "--long-short", *exits)
+    expected, stats = canonical_long_short(GOOG, 10_000, 0.002, stop_loss, take_profit)
+    closed = stats._trades
+    assert ((closed.ExitPrice == closed.SL) | (closed.ExitPrice == closed.TP)).sum() >= 5
+    # An exit's level is the entry's price times (1 -/+ the fraction), which the two
+    # tools may round an ulp apart.
+    assert ours["trades"] == [{**t, "exit_price": pytest.approx(t["exit_price"], rel=1e-12, abs=0)}
+                              if t["exit_price"] is not None else t for t in expected]
+    assert round(ours["final_equity"], 2) == round(stats["Equity Final [$]"], 2)
+    assert (ours["stop_loss"], ours["take_profit"]) == (stop_loss, take_profit)
 
 
 def walk_frame(bars, seed=5, hours=None):
@@ -382,6 +482,8 @@ def test_unusable_output_paths_are_refused_before_the_session(tmp_path):
         (EXAMPLE, ["--report", str(plain / "sub")], "report folder"),
         (SWEEP, [str(data), "--fast", "3", "--slow", "8", "--json", str(tmp_path / "missing" / "x.json")],
          "does not exist"),
+        (PORTFOLIO, [str(tmp_path), "--json", str(tmp_path / "missing" / "out.json")], "does not exist"),
+        (PORTFOLIO, [str(tmp_path), "--report", str(plain)], "not a folder"),
         (SWEEP, [str(data), "--fast", "3", "--slow", "8", "--json", str(tmp_path / "x.json"),
                  "--report", str(plain)], "not a folder"),
     ]
@@ -391,6 +493,80 @@ def test_unusable_output_paths_are_refused_before_the_session(tmp_path):
         assert proc.returncode == 2 and words in lines[-1], (args, proc.stderr)
         assert proc.stdout == ""  # no session ran
     assert not (tmp_path / "x.json").exists()
+
+
+# ---- the portfolio on a folder of CSV files ----
+
+def goog_folder(folder, inverse=False):
+    """backtesting.py's GOOG bars as GOOG.csv in folder and, with inverse, INV.csv: the
+    same days at 100,000 / the price (its high from GOOG's low), which crosses the other
+    way, so that the two symbols take turns and are sometimes held together."""
+    from backtesting.test import GOOG
+
+    folder.mkdir(exist_ok=True)
+    GOOG.to_csv(folder / "GOOG.csv", index_label="Date")
+    if inverse:
+        inv = GOOG.assign(Open=(1e5 / GOOG.Open).round(2), High=(1e5 / GOOG.Low).round(2),
+                          Low=(1e5 / GOOG.High).round(2), Close=(1e5 / GOOG.Close).round(2))
+        inv.to_csv(folder / "INV.csv", index_label="Date")
+    return folder
+
+
+def run_portfolio(folder, out, *args):
+    run_example(str(folder), "--json", str(out), "--quiet", *args, script=PORTFOLIO)
+    return json.loads(out.read_text())
+
+
+def test_a_one_symbol_portfolio_is_the_single_run(tmp_path):
+    """With one file, the one slot is the whole equity: the portfolio trades as
+    sma_cross_csv.py does, to the same trades, equity and statistics."""
+    pytest.importorskip("backtesting")
+    folder = goog_folder(tmp_path / "bars")
+    args = ("--fast", "10", "--slow", "20", "--cash", "10000", "--commission", "0.002")
+    ours = run_portfolio(folder, tmp_path / "p.json", *args)
+    single = run_cross(folder / "GOOG.csv", tmp_path / "s.json", *args)
+    assert [{k: t[k] for k in single["trades"][0]} for t in ours["trades"]] == single["trades"]
+    assert ours["final_equity"] == single["final_equity"]
+    shared = [k for k in single if k in ours and k not in ("trades", "first_bar", "last_bar", "events")]
+    assert {k: ours[k] for k in shared} == {k: single[k] for k in shared}
+    goog = ours["per_symbol"]["GOOG"]
+    assert goog["pnl"] == pytest.approx(ours["final_equity"] - 10_000, abs=1e-6)
+    assert {k: goog[k] for k in ("total_return", "max_drawdown", "trade_count", "win_rate")} == \
+        pytest.approx({k: ours[k] for k in ("total_return", "max_drawdown", "trade_count", "win_rate")})
+
+
+def test_a_portfolio_of_two_symbols_adds_up(tmp_path):
+    """Two symbols, a slot of half the equity each: every symbol trades on its own
+    signals (the single runs' entry and exit days), the slots' profits add up to the
+    portfolio's, the weights never sum above 1 and the cash never goes negative."""
+    pytest.importorskip("backtesting")
+    pytest.importorskip("matplotlib")
+    folder = goog_folder(tmp_path / "bars", inverse=True)
+    args = ("--fast", "10", "--slow", "20", "--cash", "10000", "--commission", "0.002")
+    ours = run_portfolio(folder, tmp_path / "p.json", *args, "--report", str(tmp_path / "report"))
+    assert ours["symbols"] == ["GOOG", "INV"]
+    for symbol in ours["symbols"]:
+        single = run_cross(folder / f"{symbol}.csv", tmp_path / f"{symbol}.json", *args)
+        mine = [t for t in ours["trades"] if t["symbol"] == symbol]
+        assert [(t["entry_time"], t["exit_time"]) for t in mine] == \
+            [(t["entry_time"], t["exit_time"]) for t in single["trades"]]
+        assert ours["per_symbol"][symbol]["trade_count"] == len(mine)
+    assert sum(s["pnl"] for s in ours["per_symbol"].values()) == pytest.approx(ours["final_equity"] - 10_000,
+                                                                               abs=0.005)
+    report = tmp_path / "report"
+    with open(report / "weights.csv", newline="") as rows:
+        weights = list(csv.DictReader(rows))
+    assert len(weights) == ours["bars"] // 2
+    together = 0
+    for row in weights:
+        held = [float(row[s]) for s in ours["symbols"]]
+        assert float(row["cash"]) >= 0 and sum(held) <= 1 + 1e-12
+        assert sum(held) + float(row["cash"]) == pytest.approx(1)
+        together += all(held)
+    assert together > 0  # the two positions overlap on some days
+    assert len((report / "symbols.csv").read_text().splitlines()) == 3
+    for name in ("equity.png", "symbols.png"):
+        assert (report / name).read_bytes().startswith(b"\x89PNG\r\n")
 
 
 def test_an_unreachable_scheduler_is_refused_before_the_sweep(tmp_path):
@@ -427,6 +603,51 @@ def test_sweep_on_a_local_cluster_equals_the_single_runs(tmp_path):
     for name in ("final_equity.png", "sharpe_ratio.png"):
         assert (tmp_path / "report" / name).read_bytes().startswith(b"\x89PNG\r\n")
     assert len((tmp_path / "report" / "results.csv").read_text().splitlines()) == 7
+
+
+def test_sweep_of_a_folder_over_sides_and_exits(tmp_path):
+    """A folder, file by file, with the sides and a stop-loss as dimensions: every point
+    equals its single run, and every pair of dimensions gets its maps; then the folder as
+    one portfolio, which equals portfolio_csv's run."""
+    pytest.importorskip("distributed")
+    pytest.importorskip("matplotlib")
+    folder = tmp_path / "bars"
+    folder.mkdir()
+    for name, seed in [("AAA", 5), ("BBB", 9)]:
+        write_walk(folder / f"{name}.csv", 160, seed=seed)
+    out = tmp_path / "sweep.json"
+    proc = run_child(
+        [sys.executable, str(SWEEP), str(folder), "--fast", "3,5", "--slow", "8", "--long-short", "no,yes",
+         "--stop-loss", "none,0.03", "--workers", "2", "--cash", "5000", "--commission", "0.001",
+         "--json", str(out), "--report", str(tmp_path / "report"), "--quiet"], timeout=180, cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr
+    results = json.loads(out.read_text())["results"]
+    points = [(e["symbol"], e["fast"], e["slow"], e["long_short"], e["stop_loss"]) for e in results]
+    assert points == [(f, fast, 8, ls, sl) for f in ("AAA", "BBB") for fast in (3, 5) for ls in (False, True)
+                      for sl in (None, 0.03)]
+    assert all(e["error"] is None for e in results)
+    for entry in (results[3], results[12]):  # AAA 3/8 long/short with the stop; BBB 5/8 long only
+        options = [*(["--long-short"] if entry["long_short"] else []),
+                   *(["--stop-loss", str(entry["stop_loss"])] if entry["stop_loss"] else [])]
+        single = run_cross(folder / f"{entry['symbol']}.csv", tmp_path / "single.json", "--fast", str(entry["fast"]),
+                           "--slow", "8", "--cash", "5000", "--commission", "0.001", *options)
+        assert entry["trades"] == len(single["trades"]) > 0
+        assert {k: entry[k] for k in entry if k in single and k != "trades"} == \
+            {k: single[k] for k in entry if k in single and k != "trades"}
+    # symbol, fast, slow (one value, but always an axis), sides, stop-loss: ten pairs.
+    maps = sorted(p.name for p in (tmp_path / "report").glob("*.png"))
+    assert len(maps) == 20 and "final_equity.png" in maps and "sharpe_ratio-long_short-stop_loss.png" in maps
+    assert all((tmp_path / "report" / m).read_bytes().startswith(b"\x89PNG\r\n") for m in maps)
+
+    proc = run_child([sys.executable, str(SWEEP), str(folder), "--portfolio", "--fast", "3", "--slow", "8",
+                      "--workers", "1", "--json", str(out), "--quiet"], timeout=180, cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr
+    [entry] = json.loads(out.read_text())["results"]
+    single = run_portfolio(folder, tmp_path / "p.json", "--fast", "3", "--slow", "8")
+    assert (entry["final_equity"], entry["trades"]) == (single["final_equity"], len(single["trades"]))
+    refused = run_failing(SWEEP, str(folder), "--portfolio", "--long-short", "--fast", "3", "--slow", "8",
+                          "--json", str(out))
+    assert refused.returncode == 2 and "long-only" in refused.stderr
 
 
 def test_report_statistics_by_hand():

@@ -86,7 +86,7 @@ def test_annualised_statistics_match_empyrical(sampling):
 
 def trade(symbol, entry, exit, bought, sold, commission):
     t = report.Trade(symbol, entry, bought / 10, 10, exit, None if exit is None else sold / 10,
-                     bought=bought, sold=sold, sold_volume=10 if exit else 0, commission=commission)
+                     entered=bought, exited=sold, exit_volume=10 if exit else 0, commission=commission)
     return t
 
 
@@ -116,6 +116,40 @@ def test_trade_figures_by_hand(case):
     curve = points(("2024-01-02 15:00:00", 100.0), ("2024-01-20 15:00:00", 100.0))
     stats = report.statistics_of(curve, 100.0, case["trades"], 0.0)
     assert {k: stats[k] for k in case["expected"]} == pytest.approx(case["expected"])
+
+
+def fill(day, side, volume, price, commission):
+    return {"symbol": "A", "side": side, "price": price, "volume": volume, "amount": price * volume,
+            "commission": commission, "created_at": f"2024-01-{day:02d} 00:00:00"}
+
+
+LONG_THEN_SHORT = [  # (entry, size, entry price, exit, exit price, profit)
+    ("2024-01-02", 10, 10.0, "2024-01-03", 12.0, 120 - 100 - 2.2),
+    ("2024-01-03", -5, 12.0, "2024-01-04", 11.0, 60 - 55 - 1.15)]
+
+
+@pytest.mark.parametrize("fills, expected", [
+    # A short round trip: sold first, its profit the fall of the price.
+    ([fill(2, 2, 10, 20.0, 2.0), fill(3, 1, 10, 15.0, 1.5)],
+     [("2024-01-02", -10, 20.0, "2024-01-03", 15.0, 200 - 150 - 3.5)]),
+    # A reversal as two fills (closing, then opening) and as one fill through zero, whose
+    # commission is shared by volume: the same two trades.
+    ([fill(2, 1, 10, 10.0, 1.0), fill(3, 2, 10, 12.0, 1.2), fill(3, 2, 5, 12.0, 0.6), fill(4, 1, 5, 11.0, 0.55)],
+     LONG_THEN_SHORT),
+    ([fill(2, 1, 10, 10.0, 1.0), fill(3, 2, 15, 12.0, 1.8), fill(4, 1, 5, 11.0, 0.55)], LONG_THEN_SHORT),
+    # Scaled in and out: volume-weighted prices, the trade ends when the position is flat.
+    ([fill(2, 1, 10, 10.0, 1.0), fill(3, 1, 10, 12.0, 1.2), fill(4, 2, 5, 13.0, 0.65), fill(5, 2, 15, 14.0, 2.1)],
+     [("2024-01-02", 20, 11.0, "2024-01-05", 13.75, 275 - 220 - 4.95)]),
+    # A short still open at the end: no exit, no profit.
+    ([fill(2, 2, 7, 30.0, 0.5)], [("2024-01-02", -7, 30.0, None, None, None)]),
+], ids=["short", "reversal-in-two-fills", "reversal-in-one-fill", "scaled", "open-short"])
+def test_trades_from_fills_long_and_short(fills, expected):
+    trades = report.trades_from_fills(fills, daily=True)
+    assert [(t.entry_time, t.size, t.entry_price, t.exit_time, t.exit_price, t.pnl) for t in trades] == \
+        [pytest.approx(e) if e[-1] is not None else e for e in expected]
+    for t in trades:  # the return is of the amount the trade entered with, either side
+        if t.pnl is not None:
+            assert t.return_pct == pytest.approx(t.pnl / (abs(t.size) * t.entry_price))
 
 
 @pytest.mark.parametrize("curve, expected", [
@@ -273,7 +307,27 @@ def test_statistics_match_backtesting_py(tmp_path, bars, fast, slow, commission)
 ])
 def test_heat_maps_draw_awkward_grids(tmp_path, results):
     pytest.importorskip("matplotlib")
-    sweep.write_report(tmp_path, results, "GRID.csv")
+    assert sweep.write_report(tmp_path, results, "GRID.csv") == ["final_equity.png", "sharpe_ratio.png"]
     for name in ("final_equity.png", "sharpe_ratio.png"):
         assert (tmp_path / name).read_bytes().startswith(b"\x89PNG\r\n")
     assert len((tmp_path / "results.csv").read_text().splitlines()) == len(results) + 1
+
+
+def test_heat_maps_of_more_dimensions_take_the_best_cell(tmp_path):
+    """Sides and a stop-loss besides fast and slow: the grid's points, a map per pair of
+    dimensions (failed and undefined points among them), the dimensions in results.csv."""
+    pytest.importorskip("matplotlib")
+    import argparse
+
+    args = argparse.Namespace(fast=[5, 10], slow=[10, 20], long_short=sweep.sides_list("no,yes"),
+                              stop_loss=sweep.fraction_list("none,0.05"), take_profit=None)
+    dims = sweep.dimensions(args, None)
+    points = sweep.grid(dims)
+    assert len(points) == 3 * 2 * 2  # (5, 10), (5, 20), (10, 20)
+    results = [{**p, "final_equity": 1000.0 * k, "sharpe_ratio": None if k % 3 else 0.1 * k,
+                "error": "boom" if k == 11 else None} for k, p in enumerate(points)]
+    names = sweep.write_report(tmp_path, results, "X.csv", dims=dims)
+    assert len(names) == 2 * 6 and all((tmp_path / n).is_file() for n in names)
+    assert sweep.map_name("final_equity", dims[2], dims[3]) == "final_equity-long_short-stop_loss.png"
+    header = (tmp_path / "results.csv").read_text().splitlines()[0]
+    assert header.startswith("fast,slow,long_short,stop_loss,final_equity,")

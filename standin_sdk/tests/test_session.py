@@ -28,11 +28,15 @@ DAY = "2024-01-02"  # a Tuesday
 TEXTS = {1001: b"invalid request", 1002: b"invalid symbol", 1003: b"unknown or finished order",
          1004: b"no active backtest session", 1005: b"not found"}
 
+# Keys the order object and the execution report gained with short positions, stop
+# orders, exits and sizing by share or target.
+NEW_ORDER_KEYS = ["equity_share", "target_volume", "position_effect", "stop_price", "parent_order_id"]
+NEW_EXEC_KEYS = ["position_side", "position_effect"]
 ORDER_KEYS = ["order_id", "cl_ord_id", "account_id", "symbol", "side", "order_type", "price", "volume", "value",
-              "status", "filled_volume", "filled_amount", "filled_vwap", "filled_commission", "ord_rej_reason",
+              *NEW_ORDER_KEYS, "status", "filled_volume", "filled_amount", "filled_vwap", "filled_commission", "ord_rej_reason",
               "ord_rej_reason_detail", "created_at", "updated_at"]
-EXEC_KEYS = ["exec_id", "order_id", "cl_ord_id", "account_id", "symbol", "side", "price", "volume", "amount",
-             "commission", "created_at"]
+EXEC_KEYS = ["exec_id", "order_id", "cl_ord_id", "account_id", "symbol", "side", *NEW_EXEC_KEYS, "price", "volume",
+             "amount", "commission", "created_at"]
 PARAMETER_KEYS = ["key", "value", "min", "max", "name", "intro", "group", "readonly"]
 EVENT_KEYS = {
     "init": ["created_at"],
@@ -271,7 +275,29 @@ def scripted_session(seed):
 # What scripted_session(7) delivers and answers, pinned across builds: any change in how
 # payloads are written (number and string forms, key order) or in the simulation itself
 # shows here. Update it only for an intended change of the output.
-SESSION_7_SHA256 = "0c42c20eda7fde644882ca1552101c22c06306b27d0934b7cd1010adceb481bd"
+SESSION_7_SHA256 = "dfbaa703535547f61bec8600f6aee36721a98e5bed8c0d23d96d43e8626dfc15"
+# The same session before orders and fills gained NEW_ORDER_KEYS and NEW_EXEC_KEYS: with
+# those keys taken out, today's bytes are yesterday's, so nothing else changed.
+SESSION_7_BEFORE_NEW_KEYS_SHA256 = "0c42c20eda7fde644882ca1552101c22c06306b27d0934b7cd1010adceb481bd"
+
+
+def without_new_keys(events, responses):
+    def strip(obj, keys):
+        return {k: v for k, v in obj.items() if k not in keys}
+
+    def payload(name, data):
+        if name == "order_status":
+            return compact(strip(json.loads(data), NEW_ORDER_KEYS))
+        if name == "execution_report":
+            return compact(strip(json.loads(data), NEW_EXEC_KEYS))
+        return data
+
+    orders, executions, *rest = responses
+    old_orders = {"orders": [strip(o, NEW_ORDER_KEYS) for o in json.loads(orders[1])["orders"]]}
+    old_executions = {"execution_reports": [strip(x, NEW_EXEC_KEYS)
+                                            for x in json.loads(executions[1])["execution_reports"]]}
+    return ([(name, payload(name, data)) for name, data in events],
+            [(orders[0], compact(old_orders)), (executions[0], compact(old_executions)), *rest])
 
 
 def session_digest(events, responses):
@@ -286,6 +312,7 @@ def session_digest(events, responses):
 def test_same_seed_same_session_byte_for_byte(sdk):
     events, responses = scripted_session(7)
     assert session_digest(events, responses) == SESSION_7_SHA256
+    assert session_digest(*without_new_keys(events, responses)) == SESSION_7_BEFORE_NEW_KEYS_SHA256
     sdk.reset()
     assert scripted_session(7) == (events, responses)
     counts = Counter(n for n, _ in events)
@@ -1039,6 +1066,35 @@ BAD_REQUESTS = [
     ("py_zvi_place_order", _order(volume=..., value="100"), 1001, "value must be a number above 0"),
     ("py_zvi_place_order", _order(volume=..., value=100.0, order_type=LIMIT, price=10.0), 1001,
      "value sizes market orders only"),
+    ("py_zvi_place_order", _order(order_type=5), 1001, "order_type must be 1 (limit), 2 (market), 3 (stop-market)"),
+    ("py_zvi_place_order", _order(position_effect=3), 1001, "position_effect must be 0 (default), 1 (open) or 2"),
+    ("py_zvi_place_order", _order(position_effect="1"), 1001, "position_effect"),
+    ("py_zvi_place_order", _order(volume=..., equity_share=0), 1001, "equity_share must be a number above 0 and at"),
+    ("py_zvi_place_order", _order(volume=..., equity_share=1.5), 1001, "equity_share must be"),
+    ("py_zvi_place_order", _order(equity_share=0.5), 1001, "one of volume, value, equity_share and target_volume"),
+    ("py_zvi_place_order", _order(volume=..., value=10.0, target_volume=5), 1001, "not several"),
+    ("py_zvi_place_order", _order(volume=..., equity_share=0.5, order_type=LIMIT, price=10.0), 1001,
+     "equity_share sizes market orders only"),
+    ("py_zvi_place_order", _order(volume=..., target_volume=1.5), 1001, "target_volume must be an integer"),
+    ("py_zvi_place_order", _order(volume=..., target_volume=10**12 + 1), 1001, "target_volume must be an integer"),
+    ("py_zvi_place_order", _order(volume=..., target_volume=5, position_effect=2), 1001,
+     "position_effect 2 does not apply"),
+    ("py_zvi_place_order", _order(side=..., volume=..., value=100.0), 1001, "side must be 1 (buy) or 2 (sell)"),
+    ("py_zvi_place_order", _order(side=3, volume=..., target_volume=5), 1001, "side must be"),
+    ("py_zvi_place_order", _order(order_type=3), 1001, "a stop order needs a stop_price above 0"),
+    ("py_zvi_place_order", _order(order_type=3, stop_price=0), 1001, "a stop order needs a stop_price above 0"),
+    ("py_zvi_place_order", _order(order_type=4, price=10.0, stop_price="10"), 1001, "a stop order needs a stop_price"),
+    ("py_zvi_place_order", _order(order_type=4, stop_price=10.0), 1001, "a stop-limit order needs a price (its limit)"),
+    ("py_zvi_place_order", _order(stop_price=10.0), 1001, "stop_price is for stop orders (order_type 3 or 4)"),
+    ("py_zvi_place_order", _order(order_type=3, stop_price=10.0, volume=..., value=100.0), 1001,
+     "value sizes market orders only: a stop order needs a volume"),
+    ("py_zvi_place_order", _order(stop_loss=-1.0), 1001, "stop_loss must be a number above 0"),
+    ("py_zvi_place_order", _order(take_profit="x"), 1001, "take_profit must be a number above 0"),
+    ("py_zvi_place_order", _order(stop_loss_ratio=1.0), 1001, "stop_loss_ratio must be a number above 0 and below 1"),
+    ("py_zvi_place_order", _order(take_profit_ratio=0), 1001, "take_profit_ratio must be"),
+    ("py_zvi_place_order", _order(stop_loss=9.0, stop_loss_ratio=0.1), 1001,
+     "give stop_loss or stop_loss_ratio, not both"),
+    ("py_zvi_place_order", _order(take_profit_ratio=0.1, position_effect=2), 1001, "exits attach to an entry"),
     ("py_zvi_cancel_order", b"{}", 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":"sim-1"}', 1001, "order_ids"),
     ("py_zvi_cancel_order", b'{"order_ids":[1]}', 1001, "order_ids"),
@@ -1690,3 +1746,376 @@ def test_a_symbol_first_priced_inside_a_bar_joins_it_and_a_running_session_keeps
     s.run()
     assert prices == [30.0] and subscribed == [0]
     assert [(b["symbol"], b["eob"][:10]) for b in s.named("bar") if b["symbol"] == "BBB"] == [("BBB", "2024-01-03")]
+
+
+# ---- short positions and orders sized by share or target ----
+
+# Daily bars to trade against: each order placed at a bar's close fills at the next open.
+SWING = """Date,Open,High,Low,Close,Volume
+2024-01-02,50,50,50,50,1000
+2024-01-03,50,52,48,50,1000
+2024-01-04,55,56,54,55,1000
+2024-01-05,45,46,44,45,1000
+"""
+OPEN, SHORT_SIDE, LONG_SIDE, CLOSE = 1, 2, 1, 2  # position_effect, position_side
+
+
+def run_orders(tmp_path, orders, cash0=10_000.0, commission_ratio=0.001, transaction_ratio=0.0, data=SWING):
+    """Places the orders given by date at that date's bar; returns the session, the fills as
+    (date, side, price, volume, position_side, position_effect) and the orders' last states."""
+    file_session(write_csv(tmp_path, "SWG", data), cash=cash0, commission_ratio=commission_ratio,
+                 transaction_ratio=transaction_ratio)
+    assert c_sdk.py_zvi_subscribe("SWG", "1d", False) == 0
+
+    def on_bar(event):
+        for req in orders.get(event["eob"][:10], []):
+            place(**{"symbol": "SWG", **req})
+
+    s = Session(bar=on_bar)
+    assert s.run() == 0
+    fills = [(f["created_at"][:10], f["side"], f["price"], f["volume"], f["position_side"], f["position_effect"])
+             for f in s.named("execution_report")]
+    final = {o["order_id"]: o for o in s.named("order_status")}
+    return s, fills, final
+
+
+# Hand-computed: commission 0.1%, 10,000 cash; the fills' prices are the next bars' opens.
+SHORT_CASES = {
+    "a short opened by volume and covered by a default buy": (
+        {"2024-01-02": [dict(side=SELL, volume=100, position_effect=OPEN)],
+         "2024-01-04": [dict(side=BUY, volume=100)]},
+        [("2024-01-03", SELL, 50.0, 100, SHORT_SIDE, OPEN), ("2024-01-05", BUY, 45.0, 100, SHORT_SIDE, CLOSE)],
+        10_000 + 5000 - 5 - 4500 - 4.5, []),
+    "a sell beyond the long crosses zero in two fills": (
+        {"2024-01-02": [dict(side=BUY, volume=50)],
+         "2024-01-03": [dict(side=SELL, volume=80), dict(side=SELL, volume=80, position_effect=OPEN)]},
+        [("2024-01-03", BUY, 50.0, 50, LONG_SIDE, OPEN), ("2024-01-04", SELL, 55.0, 50, LONG_SIDE, CLOSE),
+         ("2024-01-04", SELL, 55.0, 30, SHORT_SIDE, OPEN)],
+        10_000 - 2500 - 2.5 + 4400 - 4.4, [(SHORT_SIDE, 30, 55.0)]),
+    "target volumes: short, then long through zero, then already there": (
+        {"2024-01-02": [dict(side=..., volume=..., target_volume=-100)],
+         "2024-01-03": [dict(side=..., volume=..., target_volume=40)],
+         "2024-01-04": [dict(side=BUY, volume=..., target_volume=40)]},
+        [("2024-01-03", SELL, 50.0, 100, SHORT_SIDE, OPEN), ("2024-01-04", BUY, 55.0, 100, SHORT_SIDE, CLOSE),
+         ("2024-01-04", BUY, 55.0, 40, LONG_SIDE, OPEN)],
+        10_000 + 5000 - 5 - 5500 - 5.5 - 2200 - 2.2, [(LONG_SIDE, 40, 55.0)]),
+    # 0.5 x 10,000 at 50 x 1.001: 99 units. The reversal: the target 0 covers at 45, then the
+    # whole equity, 14,945.05 - 4,455 - 4.455 = 10,485.595, buys floor(10,485.595 / 45.045).
+    "equity shares: half the equity short, then the whole equity long": (
+        {"2024-01-02": [dict(side=SELL, volume=..., equity_share=0.5, position_effect=OPEN)],
+         "2024-01-04": [dict(side=..., volume=..., target_volume=0), dict(side=BUY, volume=..., equity_share=1.0)]},
+        [("2024-01-03", SELL, 50.0, 99, SHORT_SIDE, OPEN), ("2024-01-05", BUY, 45.0, 99, SHORT_SIDE, CLOSE),
+         ("2024-01-05", BUY, 45.0, 232, LONG_SIDE, OPEN)],
+        10_485.595 - 232 * 45.045, [(LONG_SIDE, 232, 45.0)]),
+    # The margin covers 199 units of 300 at 50 with commission (10,000 / 50.05): the rest is
+    # canceled; a limit sell it does not cover is rejected.
+    "the margin cuts a market short and rejects a limit one": (
+        {"2024-01-02": [dict(side=SELL, order_type=LIMIT, price=50.0, volume=300, position_effect=OPEN),
+                        dict(side=SELL, volume=300, position_effect=OPEN)]},
+        [("2024-01-03", SELL, 50.0, 199, SHORT_SIDE, OPEN)],
+        10_000 + 199 * 50 * 0.999, [(SHORT_SIDE, 199, 50.0)]),
+    "reduce-only orders never open": (
+        {"2024-01-02": [dict(side=BUY, volume=50)],
+         "2024-01-03": [dict(side=SELL, volume=80, position_effect=CLOSE), dict(side=BUY, volume=10, position_effect=CLOSE),
+                        dict(side=SELL, volume=50, position_effect=CLOSE)]},
+        [("2024-01-03", BUY, 50.0, 50, LONG_SIDE, OPEN), ("2024-01-04", SELL, 55.0, 50, LONG_SIDE, CLOSE)],
+        10_000 - 2500 - 2.5 + 2750 - 2.75, []),
+}
+SHORT_REJECTS = {
+    "a sell beyond the long crosses zero in two fills": {
+        "sim-2": (8, 2, "insufficient position: 50 available, 80 to sell")},
+    "target volumes: short, then long through zero, then already there": {
+        "sim-3": (5, 0, "already at the target volume 40")},
+    "the margin cuts a market short and rejects a limit one": {
+        "sim-1": (8, 1, "insufficient margin: 10000.0 available, 15015.0 required"),
+        "sim-2": (5, 1, "insufficient margin: 10000.0 available, 15015.0 required for 300 at 50.0; the rest is canceled")},
+    "reduce-only orders never open": {
+        "sim-2": (8, 2, "insufficient position: 50 available, 80 to sell"),
+        "sim-3": (8, 2, "insufficient position: 0 short available, 10 to buy back")},
+}
+
+
+@pytest.mark.parametrize("case", SHORT_CASES)
+def test_short_positions_and_orders_sized_by_share_or_target(sdk, tmp_path, case):
+    orders, fills, balance, positions = SHORT_CASES[case]
+    s, got, final = run_orders(tmp_path, orders)
+    assert got == fills
+    account = cash()
+    assert account["balance"] == pytest.approx(balance, abs=1e-9) and account["balance"] >= 0
+    held = [(p["side"], p["volume"], p["vwap"]) for p in query(c_sdk.py_zvi_get_positions)["positions"]]
+    assert held == positions
+    signed = sum((1 if side == LONG_SIDE else -1) * volume for side, volume, _ in positions)
+    assert account["nav"] == pytest.approx(account["balance"] + signed * 45.0, abs=1e-9)
+    for order_id, (status, reason, detail) in SHORT_REJECTS.get(case, {}).items():
+        assert (final[order_id]["status"], final[order_id]["ord_rej_reason"],
+                final[order_id]["ord_rej_reason_detail"]) == (status, reason, detail)
+    assert account["frozen"] == 0.0 and query(c_sdk.py_zvi_get_unfinished_orders) == {"orders": []}
+
+
+def test_a_short_is_marked_to_market_in_the_account(sdk, tmp_path):
+    # The worked example of docs/simulation.md: 100 sold short at 50 with 0.1% commission
+    # credits 4,995 to the balance; at a price of 55 the nav is 14,995 - 5,500 = 9,495 and
+    # the available margin 14,995 - 2 x 5,500 = 3,995.
+    seen = {}
+
+    def on_bar(event):
+        day = event["eob"][:10]
+        if day == "2024-01-02":
+            place(symbol="SWG", side=SELL, volume=100, position_effect=OPEN)
+        else:
+            seen[day] = (cash(), query(c_sdk.py_zvi_get_positions)["positions"])
+
+    file_session(write_csv(tmp_path, "SWG", SWING), commission_ratio=0.001)
+    assert c_sdk.py_zvi_subscribe("SWG", "1d", False) == 0
+    Session(bar=on_bar).run()
+    account, (position,) = seen["2024-01-04"]
+    assert {k: account[k] for k in ("nav", "available", "frozen", "market_value", "balance", "pnl")} == {
+        "nav": 9495.0, "available": 3995.0, "frozen": 0.0, "market_value": -5500.0, "balance": 14995.0,
+        "pnl": -505.0}
+    assert position == {"symbol": "SWG", "side": 2, "volume": 100, "available": 100, "vwap": 50.0, "price": 55.0,
+                        "market_value": 5500.0, "cost": 5000.0, "fpnl": -500.0}
+    account, (position,) = seen["2024-01-05"]
+    assert (account["nav"], account["available"], position["fpnl"]) == (14995.0 - 4500.0, 14995.0 - 9000.0, 500.0)
+
+
+# ---- stop orders ----
+
+STOPS = """Date,Open,High,Low,Close,Volume
+2024-01-02,50,50,50,50,1000
+2024-01-03,50,53,49,52,1000
+2024-01-04,56,57,55,56,1000
+2024-01-05,55,56,47,48,1000
+"""
+STOP_MARKET, STOP_LIMIT = 3, 4
+
+# Each bar is the path open, high, low, close. A stop the path passes between two steps
+# fills at the stop; a bar that opens through it, at the open. A triggered stop-limit is a
+# limit order from the point it triggered at.
+STOP_CASES = {
+    "a buy stop reached at the high fills at the stop": (
+        {"2024-01-02": [dict(order_type=STOP_MARKET, stop_price=52.0)]},
+        [("2024-01-03", BUY, 52.0, 100, LONG_SIDE, OPEN)], [3]),
+    "a bar that opens through the stop fills at the open": (
+        {"2024-01-03": [dict(order_type=STOP_MARKET, stop_price=54.0)]},
+        [("2024-01-04", BUY, 56.0, 100, LONG_SIDE, OPEN)], [3]),
+    "a sell stop opening a short fills at the stop on the way down": (
+        {"2024-01-04": [dict(side=SELL, order_type=STOP_MARKET, stop_price=50.0, position_effect=OPEN)]},
+        [("2024-01-05", SELL, 50.0, 100, SHORT_SIDE, OPEN)], [3]),
+    "a stop-limit whose limit is above the stop fills at the stop": (
+        {"2024-01-02": [dict(order_type=STOP_LIMIT, stop_price=52.0, price=52.5)]},
+        [("2024-01-03", BUY, 52.0, 100, LONG_SIDE, OPEN)], [3]),
+    "a stop-limit triggered by a gap waits for its limit inside the bar": (
+        {"2024-01-03": [dict(order_type=STOP_LIMIT, stop_price=54.0, price=55.0)]},
+        [("2024-01-04", BUY, 55.0, 100, LONG_SIDE, OPEN)], [3]),
+    "a triggered stop-limit stays a limit order on the later bars": (
+        {"2024-01-03": [dict(order_type=STOP_LIMIT, stop_price=54.0, price=53.0)]},
+        [("2024-01-05", BUY, 53.0, 100, LONG_SIDE, OPEN)], [3]),
+    "a stop the path never reaches stays open; a stop-limit the cash does not cover is rejected": (
+        {"2024-01-02": [dict(side=BUY, volume=10)],
+         "2024-01-03": [dict(side=SELL, volume=10, order_type=STOP_MARKET, stop_price=40.0),
+                        dict(order_type=STOP_LIMIT, volume=1000, stop_price=60.0, price=60.0)]},
+        [("2024-01-03", BUY, 50.0, 10, LONG_SIDE, OPEN)], [3, 1, 8]),
+}
+
+
+@pytest.mark.parametrize("case", STOP_CASES)
+def test_stop_orders_trigger_on_the_bars_path(sdk, tmp_path, case):
+    orders, fills, statuses = STOP_CASES[case]
+    orders = {day: [{"side": BUY, "volume": 100, **req} for req in reqs] for day, reqs in orders.items()}
+    s, got, final = run_orders(tmp_path, orders, data=STOPS)
+    assert got == fills
+    assert [o["status"] for o in final.values()] == statuses
+    first = s.named("order_status")[0]
+    assert first["stop_price"] == orders[min(orders)][0].get("stop_price", 0.0)
+    if 8 in statuses:
+        rejected = next(o for o in final.values() if o["status"] == 8)
+        assert rejected["ord_rej_reason_detail"] == "insufficient cash: 9499.5 available, 60060.0 required"
+    assert cash()["balance"] >= 0
+
+
+# ---- exits attached to an entry ----
+
+BRACKET = """Date,Open,High,Low,Close,Volume
+2024-01-02,100,100,100,100,1000
+2024-01-03,100,101,99,100,1000
+2024-01-04,100,112,94,105,1000
+2024-01-05,90,92,88,91,1000
+"""
+# The entry fills at an open; its exits are placed then and matched from the high on. In
+# a bar that reaches both, the path (open, high, low, close) decides: the high comes first.
+BRACKET_CASES = {
+    "a long's take-profit at the high comes before its stop-loss at the low": (
+        {"2024-01-02": [dict(side=BUY, stop_loss_ratio=0.05, take_profit_ratio=0.1)]},
+        [("2024-01-03", BUY, 100.0, 100, LONG_SIDE, OPEN), ("2024-01-04", SELL, 100 * (1 + 0.1), 100, LONG_SIDE, CLOSE)],
+        {"sim-1": (3, "", 0.0, 0.0), "sim-2": (5, "sim-1", 100 * (1 - 0.05), 0.0),
+         "sim-3": (3, "sim-1", 0.0, 100 * (1 + 0.1))}),
+    "a short's stop-loss at the high comes before its take-profit at the low": (
+        {"2024-01-02": [dict(side=SELL, position_effect=OPEN, stop_loss_ratio=0.05, take_profit_ratio=0.1)]},
+        [("2024-01-03", SELL, 100.0, 100, SHORT_SIDE, OPEN), ("2024-01-04", BUY, 100 * (1 + 0.05), 100, SHORT_SIDE, CLOSE)],
+        {"sim-1": (3, "", 0.0, 0.0), "sim-2": (3, "sim-1", 100 * (1 + 0.05), 0.0),
+         "sim-3": (5, "sim-1", 0.0, 100 * (1 - 0.1))}),
+    "absolute exits: a bar that gaps through the stop-loss fills at the open": (
+        {"2024-01-03": [dict(side=BUY, stop_loss=93.0, take_profit=120.0)]},
+        [("2024-01-04", BUY, 100.0, 100, LONG_SIDE, OPEN), ("2024-01-05", SELL, 90.0, 100, LONG_SIDE, CLOSE)],
+        {"sim-1": (3, "", 0.0, 0.0), "sim-2": (3, "sim-1", 93.0, 0.0), "sim-3": (5, "sim-1", 0.0, 120.0)}),
+    "the exits of a position closed otherwise are canceled": (
+        {"2024-01-02": [dict(side=BUY, stop_loss_ratio=0.2, take_profit_ratio=0.5)],
+         "2024-01-03": [dict(side=SELL)]},
+        [("2024-01-03", BUY, 100.0, 100, LONG_SIDE, OPEN), ("2024-01-04", SELL, 100.0, 100, LONG_SIDE, CLOSE)],
+        {"sim-1": (3, "", 0.0, 0.0), "sim-2": (5, "sim-1", 100 * (1 - 0.2), 0.0),
+         "sim-3": (5, "sim-1", 0.0, 100 * (1 + 0.5)),
+         "sim-4": (3, "", 0.0, 0.0)}),
+}
+
+
+@pytest.mark.parametrize("case", BRACKET_CASES)
+def test_exits_attached_to_an_entry_cancel_each_other(sdk, tmp_path, case):
+    orders, fills, final_states = BRACKET_CASES[case]
+    orders = {day: [{"volume": 100, **req} for req in reqs] for day, reqs in orders.items()}
+    s, got, final = run_orders(tmp_path, orders, cash0=20_000.0, data=BRACKET)
+    assert got == fills
+    assert {i: (o["status"], o["parent_order_id"], o["stop_price"], o["price"]) for i, o in final.items()} == final_states
+    exits = [o for o in final.values() if o["parent_order_id"]]
+    assert [(o["order_type"], o["position_effect"], o["side"]) for o in exits] == [
+        (STOP_MARKET, CLOSE, exits[0]["side"]), (LIMIT, CLOSE, exits[0]["side"])]
+    assert exits[0]["side"] != final["sim-1"]["side"]
+    canceled = [o["ord_rej_reason_detail"] for o in exits if o["status"] == 5]
+    assert canceled in (["one-cancels-other: sim-2 filled"], ["one-cancels-other: sim-3 filled"],
+                        ["the position its entry opened is closed"] * 2)
+    assert query(c_sdk.py_zvi_get_positions) == {"positions": []} and cash()["balance"] >= 0
+
+
+def test_exits_grow_with_a_partly_filled_entry_and_hold_no_volume(sdk, tmp_path):
+    # A cap of 25 units a step: the entry fills 25 at each of the four steps of its bar,
+    # its exits are placed for the first 25 and grown with each fill.
+    entry = {"side": BUY, "volume": 100, "stop_loss_ratio": 0.5, "take_profit_ratio": 0.5}
+    s, got, final = run_orders(tmp_path, {"2024-01-02": [entry]}, cash0=20_000.0, data=BRACKET,
+                               transaction_ratio=0.1)
+    assert [f[3] for f in got] == [25, 25, 25, 25]
+    volumes = [(o["order_id"], o["volume"]) for o in s.named("order_status") if o["parent_order_id"]]
+    assert volumes == [("sim-2", 25), ("sim-3", 25), ("sim-2", 50), ("sim-3", 50), ("sim-2", 75), ("sim-3", 75),
+                       ("sim-2", 100), ("sim-3", 100)]
+    assert (final["sim-2"]["stop_price"], final["sim-3"]["price"]) == (50.0, 150.0)
+    (position,) = query(c_sdk.py_zvi_get_positions)["positions"]
+    assert (position["volume"], position["available"]) == (100, 100)  # exits hold nothing
+
+
+# ---- the stop-out, and a randomized session of mixed orders ----
+
+@pytest.mark.parametrize("high,lacking", [(160, 1000.0), (150, 0.0)])
+def test_a_nav_at_zero_covers_the_shorts(sdk, tmp_path, high, lacking):
+    # 100 short at 50 with 10,000 of cash: a balance of 15,000, and a nav of 15,000 - 100 x
+    # price, which reaches 0 at 150. At the high the shorts are bought back at that step's
+    # price and open orders canceled; what the balance cannot pay is written off, said so.
+    data = ("Date,Open,High,Low,Close,Volume\n2024-01-02,50,50,50,50,1000\n2024-01-03,50,50,50,50,1000\n"
+            f"2024-01-04,60,{high},60,100,1000\n2024-01-05,100,100,100,100,1000\n")
+    orders = {"2024-01-02": [dict(side=SELL, volume=100, position_effect=OPEN)],
+              "2024-01-03": [dict(side=BUY, order_type=LIMIT, price=10.0, volume=1)]}
+    s, fills, final = run_orders(tmp_path, orders, commission_ratio=0.0, data=data)
+    assert fills == [("2024-01-03", SELL, 50.0, 100, SHORT_SIDE, OPEN),
+                     ("2024-01-04", BUY, float(high), 100, SHORT_SIDE, CLOSE)]
+    assert [(i, o["status"], o["cl_ord_id"]) for i, o in final.items()] == [
+        ("sim-1", 3, ""), ("sim-2", 5, ""), ("sim-3", 3, "stop-out")]
+    detail = f"stop-out: the nav {15_000.0 - 100 * high} no longer covers the shorts"
+    if lacking:
+        detail += f"; the balance lacked {lacking} of the buy-back, written off"
+    assert final["sim-3"]["ord_rej_reason_detail"] == detail
+    account = cash()
+    assert (account["balance"], account["nav"], account["frozen"]) == (0.0, 0.0, 0.0)
+    assert query(c_sdk.py_zvi_get_positions) == {"positions": []}
+
+
+def random_bars(rng, days):
+    rows, price = [], 50.0
+    for day in range(days):
+        open_ = max(1.0, round(price * rng.choice([1.0, 1.0, 1.0, 0.6, 1.7]) * rng.uniform(0.97, 1.03), 2))
+        close = max(1.0, round(open_ * rng.uniform(0.9, 1.1), 2))
+        high = round(max(open_, close) * rng.uniform(1.0, 1.08), 2)
+        low = max(0.5, round(min(open_, close) * rng.uniform(0.92, 1.0), 2))
+        date = datetime(2024, 1, 1) + __import__("datetime").timedelta(days=day)
+        rows.append(f"{date:%Y-%m-%d},{open_},{high},{low},{close},{rng.choice([0, 400, 4000])}")
+        price = close
+    return "Date,Open,High,Low,Close,Volume\n" + "\n".join(rows) + "\n"
+
+
+def random_order(rng, symbol, price):
+    req = {"symbol": symbol, "side": rng.choice([BUY, SELL]), "order_type": MARKET}
+    kind = rng.choice(["volume", "volume", "value", "share", "target", "limit", "stop", "stop_limit"])
+    if kind in ("limit", "stop", "stop_limit"):
+        req["volume"] = rng.randint(1, 400)
+        level = round(price * rng.uniform(0.85, 1.15), 2)
+        req["order_type"] = {"limit": LIMIT, "stop": STOP_MARKET, "stop_limit": STOP_LIMIT}[kind]
+        if kind != "limit":
+            req["stop_price"] = level
+        if kind != "stop":
+            req["price"] = round(level * rng.uniform(0.97, 1.03), 2)
+    elif kind == "volume":
+        req["volume"] = rng.randint(1, 600)
+    elif kind == "value":
+        req["value"] = rng.uniform(10, 30_000)
+    elif kind == "share":
+        req["equity_share"] = rng.choice([0.25, 0.5, 1.0])
+    else:
+        req["target_volume"] = rng.randint(-400, 400)
+        if rng.random() < 0.5:
+            del req["side"]
+    if kind != "target":
+        req["position_effect"] = rng.choice([0, 1, 1, 2])
+    if req.get("position_effect") != 2 and rng.random() < 0.3:
+        req["stop_loss_ratio"], req["take_profit_ratio"] = rng.uniform(0.01, 0.2), rng.uniform(0.01, 0.3)
+    return req
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_a_random_session_of_mixed_orders_keeps_the_account_whole(sdk, tmp_path, seed):
+    rng = random.Random(seed)
+    symbols = ["AAA", "BBB"]
+    for symbol in symbols:
+        write_csv(tmp_path, symbol, random_bars(rng, 60))
+    file_session(tmp_path, cash=20_000.0, commission_ratio=rng.choice([0.0, 0.002]),
+                 commission_unit=rng.choice([0.0, 0.05]), transaction_ratio=rng.choice([0.0, 0.25]))
+    assert c_sdk.py_zvi_subscribe(",".join(symbols), "1d", False) == 0
+    balances = []
+
+    def on_any(event):
+        account = cash()
+        balances.append(account["balance"])
+        assert account["balance"] >= 0 and account["available"] >= 0 and account["frozen"] >= 0
+
+    def on_bar(event):
+        on_any(event)
+        for _ in range(rng.randint(0, 3)):
+            query(c_sdk.py_zvi_place_order, random_order(rng, event["symbol"], event["close"]))
+        if rng.random() < 0.1:
+            open_orders = query(c_sdk.py_zvi_get_unfinished_orders)["orders"]
+            if open_orders:
+                ids = [rng.choice(open_orders)["order_id"]]
+                assert c_sdk.py_zvi_cancel_order(encode({"order_ids": ids})) == 0
+
+    s = Session(bar=on_bar, order_status=on_any, execution_report=on_any)
+    assert s.run() == 0
+    assert min(balances) >= 0 and len(balances) > 100
+
+    # Nothing lost: the events tell what the queries hold.
+    orders = query(c_sdk.py_zvi_get_orders)["orders"]
+    executions = query(c_sdk.py_zvi_get_execution_reports)["execution_reports"]
+    assert s.named("execution_report") == executions
+    last = {o["order_id"]: o for o in s.named("order_status")}
+    assert {o["order_id"]: o for o in orders} == last
+    for o in orders:
+        mine = [x for x in executions if x["order_id"] == o["order_id"]]
+        assert o["filled_volume"] == sum(x["volume"] for x in mine)
+        assert o["status"] in (3, 5, 8) or (o["status"] in (1, 2) and o["filled_volume"] < max(o["volume"], 1))
+
+    # The positions are the fills netted, and the nav the balance plus the marked positions.
+    net = Counter()
+    for x in executions:
+        net[x["symbol"]] += x["volume"] if x["side"] == BUY else -x["volume"]
+    positions = query(c_sdk.py_zvi_get_positions)["positions"]
+    assert {p["symbol"]: p["volume"] * (1 if p["side"] == 1 else -1) for p in positions} == {
+        k: v for k, v in net.items() if v}
+    account = cash()
+    marked = sum(p["market_value"] * (1 if p["side"] == 1 else -1) for p in positions)
+    assert account["nav"] == pytest.approx(account["balance"] + marked, rel=1e-12, abs=1e-6)
+    assert account["market_value"] == pytest.approx(marked, rel=1e-12, abs=1e-6)
+    assert account["cum_commission"] == pytest.approx(sum(x["commission"] for x in executions), rel=1e-9, abs=1e-9)

@@ -25,7 +25,11 @@ void write_order(json::Writer& w, const Order& o) {
     w.field("order_id", order_id(o));
     w.field("cl_ord_id", o.cl_ord_id).field("account_id", kAccountId).field("symbol", o.symbol);
     w.field("side", o.side).field("order_type", o.type).field("price", o.price);
-    w.field("volume", o.volume).field("value", o.value).field("status", o.status).field("filled_volume", o.filled_volume);
+    w.field("volume", o.volume).field("value", o.value).field("equity_share", o.equity_share);
+    if (o.by_target) w.field("target_volume", o.target); else w.key("target_volume").null();
+    w.field("position_effect", o.effect).field("stop_price", o.stop_price);
+    w.field("parent_order_id", o.parent >= 0 ? "sim-" + std::to_string(o.parent + 1) : std::string());
+    w.field("status", o.status).field("filled_volume", o.filled_volume);
     w.field("filled_amount", o.filled_amount);
     w.field("filled_vwap", o.filled_volume ? o.filled_amount / static_cast<double>(o.filled_volume) : 0.0);
     w.field("filled_commission", o.filled_commission);
@@ -39,7 +43,8 @@ void write_execution(json::Writer& w, const Execution& x, const Order& o) {
     w.begin_object();
     w.field("exec_id", "sim-exec-" + std::to_string(x.seq));
     w.field("order_id", order_id(o)).field("cl_ord_id", o.cl_ord_id).field("account_id", kAccountId);
-    w.field("symbol", o.symbol).field("side", o.side).field("price", x.price).field("volume", x.volume);
+    w.field("symbol", o.symbol).field("side", o.side).field("position_side", x.position_side);
+    w.field("position_effect", x.position_effect).field("price", x.price).field("volume", x.volume);
     w.field("amount", x.amount).field("commission", x.commission);
     w.field("created_at", format_time(x.created_at).view());
     w.end_object();

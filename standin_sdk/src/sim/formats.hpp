@@ -19,7 +19,11 @@ namespace standin::sim {
 constexpr const char* kAccountId = "sim";
 
 enum Side { kBuy = 1, kSell = 2 };
-enum OrderType { kLimit = 1, kMarket = 2 };
+enum OrderType { kLimit = 1, kMarket = 2, kStopMarket = 3, kStopLimit = 4 };
+// position_effect: 0, the default (a sell at most the long, a buy covers a short first);
+// 1, open (a sell beyond the long opens a short); 2, close (reduce-only).
+enum PositionEffect { kEffectDefault = 0, kOpen = 1, kClose = 2 };
+enum PositionSide { kLong = 1, kShort = 2 };
 enum OrderStatus { kNew = 1, kPartiallyFilled = 2, kFilled = 3, kCanceled = 5, kRejected = 8 };
 enum RejectReason { kNoReason = 0, kNoCash = 1, kNoPosition = 2 };
 
@@ -37,7 +41,21 @@ struct Order {
     int rej_reason = kNoReason;
     std::string rej_detail;
     std::int64_t created_at, updated_at;
-    double frozen_cash = 0;  // buys: cash still frozen for the unfilled volume
+    double frozen_cash = 0;  // cash (or margin) still frozen for the unfilled volume
+    int effect = kEffectDefault;
+    double stop_price = 0;     // stop orders and stop-loss exits; 0 for the others
+    bool triggered = false;    // a stop order whose stop the price path has reached
+    double equity_share = 0;   // a market order sized by a share of the available margin; else 0
+    bool by_target = false;    // a market order to a target position, sized at its fill
+    std::int64_t target = 0;
+    bool sized = true;         // false until an order by value, share or target is sized
+    std::int64_t parent = -1;  // an exit: the index of its entry; else -1
+    std::int64_t oco = -1;     // an exit: the index of the other exit, canceled when this one fills
+    // An entry's exits: absolute prices, or ratios from its fill price (0: none), and the
+    // indices of the exits once placed.
+    double stop_loss = 0, take_profit = 0, stop_loss_ratio = 0, take_profit_ratio = 0;
+    std::int64_t exit_sl = -1, exit_tp = -1;
+    bool has_exits() const { return stop_loss > 0 || take_profit > 0 || stop_loss_ratio > 0 || take_profit_ratio > 0; }
     bool open() const { return status == kNew || status == kPartiallyFilled; }
     std::int64_t remaining() const { return volume - filled_volume; }
 };
@@ -49,6 +67,8 @@ struct Execution {
     std::int64_t volume;
     double amount, commission;
     std::int64_t created_at;
+    int position_side = kLong;  // the position the fill traded
+    int position_effect = 1;    // 1 opened (or added to) it, 2 closed (part of) it
 };
 
 struct Parameter {

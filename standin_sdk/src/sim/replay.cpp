@@ -48,7 +48,9 @@ std::int64_t Replay::next_instant(const Parts& parts) const {
         unsigned bars = 0;
         for (int f = k60s; f < kFrequencyCount; ++f)
             if (subscriptions.subscribed(frequency_seconds(f))) bars |= 1u << f;
-        t = prices.next_step_time(parts.account.any_open() || subscriptions.subscribed(0), bars);
+        // A short needs every step too: its margin is checked at each.
+        t = prices.next_step_time(
+            parts.account.any_open() || parts.account.has_short() || subscriptions.subscribed(0), bars);
     }
     return std::min(t, parts.scheduler.next_due());
 }
@@ -116,6 +118,7 @@ void Replay::produce(Parts& parts) {
 void Replay::match_step(Parts& parts) {
     for (const std::string& symbol : parts.account.open_symbols())
         parts.account.match_symbol(symbol, parts.prices.step(symbol), parts.clock, batch_);
+    parts.account.check_margin(parts.clock, batch_);
 }
 
 void Replay::match_file_step(Parts& parts) {
@@ -124,6 +127,7 @@ void Replay::match_file_step(Parts& parts) {
     for (const std::string* symbol : file_stepped_)
         if (parts.account.has_open(*symbol))
             parts.account.match_symbol(*symbol, parts.prices.step(*symbol), parts.clock, batch_);
+    parts.account.check_margin(parts.clock, batch_);
 }
 
 void Replay::emit_ticks(Parts& parts) {

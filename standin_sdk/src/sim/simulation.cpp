@@ -120,7 +120,7 @@ int Simulation::configure(const char* start_time, const char* end_time, double c
 
     p.clock = start;
     p.prices.restart(seed_, start, adjust == 1);
-    p.account.restart(cash, Costs{transaction, commission, unit, slippage, match_mode});
+    p.account.restart(cash, Costs{transaction, commission, unit, slippage, match_mode}, p.prices);
     replay_.restart(start, end);
     p.subscriptions.restart(p.prices);
     p.scheduler.restart(start);
