@@ -250,14 +250,17 @@ class ReportData:
         n = len(series.closes)
         series.times.append(time)
         series.closes.append(close)
-        for label, value in (averages or {}).items():
-            column = series.averages.get(label)
+        columns = series.averages
+        given = averages or {}
+        for label, value in given.items():
+            column = columns.get(label)
             if column is None:
-                column = series.averages[label] = [math.nan] * n
+                column = columns[label] = [math.nan] * n
             column.append(math.nan if value is None else value)
-        for column in series.averages.values():
-            if len(column) == n:  # an average this bar did not give
-                column.append(math.nan)
+        if len(columns) > len(given):  # some average this bar did not give
+            for column in columns.values():
+                if len(column) == n:
+                    column.append(math.nan)
 
     def add_sample(self, time: str, equity: float, exposed: bool) -> None:
         """The equity at a bar time, and whether a position was held."""

@@ -650,6 +650,67 @@ def test_sweep_of_a_folder_over_sides_and_exits(tmp_path):
     assert refused.returncode == 2 and "long-only" in refused.stderr
 
 
+def example_module(name):
+    sys.path.insert(0, str(ROOT / "examples"))
+    try:
+        return __import__(name)
+    finally:
+        sys.path.remove(str(ROOT / "examples"))
+
+
+def check_running_averages(closes, fast, slow):
+    """MovingAverages against sma() (math.fsum over the window) after every close: the
+    same floats, and so the same crossings."""
+    cross = example_module("sma_cross_csv")
+    averages = cross.MovingAverages(fast, slow)
+    seen, before = [], (None, None)
+    for close in closes:
+        seen.append(close)
+        now = averages.add(close)
+        expected = tuple(cross.sma(seen, n) if len(seen) >= n else None for n in (fast, slow))
+        assert now == expected, (len(seen), close)
+        signal = 0 if before[1] is None else cross.crossing(*before, *now)
+        assert signal == cross.cross(seen, fast, slow)
+        before = now
+
+
+WALK = [round(50 * math.exp(0.01 * math.sin(i) + 0.002 * i), 2) for i in range(300)]
+
+
+@pytest.mark.parametrize("closes, fast, slow", [
+    # cent prices: no window sum is exact in floats
+    (WALK, 10, 20),
+    # a coarse grid: exact ties of the two averages, bar after bar
+    ([10 + 0.25 * ((i * 7) % 5 - 2) for i in range(200)], 2, 4),
+    ([1.0, 2.0, 3.0, 2.0] * 40, 2, 4),
+    # finer bits arriving late, after the counts have a coarser unit (rescaled)
+    ([100.0] * 30 + [0.1, 100.0, 1e-9, 3.0] * 10, 3, 7),
+    # magnitudes far apart, whose plain running sum loses the small ones
+    ([1e16, 1.0, 3.0, 1e-3, 1e16, 7.0] * 20, 2, 5),
+    # subnormal and huge closes: counts beyond any float scale
+    ([5e-324, 1e300, 2.5e-308, 1.0, 1e-300] * 12, 2, 3),
+], ids=["cents", "quarter-ties", "integer-ties", "finer-late", "magnitudes", "extremes"])
+def test_running_averages_equal_fsum_windows(closes, fast, slow):
+    pytest.importorskip("msgspec")
+    check_running_averages(closes, fast, slow)
+
+
+def test_running_averages_equal_fsum_windows_fuzzed():
+    pytest.importorskip("msgspec")
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+    closes = st.lists(st.one_of(st.floats(min_value=1e-300, max_value=1e300),
+                                st.integers(1, 400).map(lambda c: c / 4),
+                                st.integers(1, 100_000).map(lambda c: c / 100)), max_size=80)
+
+    @hypothesis.settings(max_examples=300, deadline=None)
+    @hypothesis.given(closes, st.integers(1, 6), st.integers(1, 10))
+    def check(values, fast, longer):
+        check_running_averages(values, fast, fast + longer)
+
+    check()
+
+
 def test_report_statistics_by_hand():
     sys.path.insert(0, str(ROOT / "examples"))
     try:
