@@ -73,6 +73,7 @@ import math
 import statistics
 from dataclasses import dataclass, field
 from datetime import datetime
+from operator import attrgetter
 from pathlib import Path
 from typing import Any, Iterable, Mapping, Sequence
 
@@ -346,22 +347,25 @@ def growth_rate(ratio: float, years: float) -> float | None:
 def drawdown_figures(curve: list[EquityPoint]) -> tuple[float, float]:
     """The largest drawdown and the longest time below a peak, in days."""
     max_dd, longest = 0.0, 0.0
-    peak, peak_time, below = -math.inf, None, False
+    peak, peak_time, below = -math.inf, "", False  # peak_time: the peak's sample time, as text
     for point in curve:
-        now = parse_time(point.time)
         if point.equity >= peak:
             # Only a peak left for a while counts: equity that never fell below it has
-            # no drawdown, however long since the peak.
-            if below and peak_time is not None:
-                longest = max(longest, (now - peak_time).total_seconds() / 86400)
-            peak, peak_time, below = point.equity, now, False
+            # no drawdown, however long since the peak. (Times are parsed only here: a
+            # long curve has many samples and few recoveries.)
+            if below and peak_time:
+                days = (parse_time(point.time) - parse_time(peak_time)).total_seconds() / 86400
+                longest = max(longest, days)
+            peak, peak_time, below = point.equity, point.time, False
         else:
             below = True
             if peak > 0:
-                max_dd = max(max_dd, 1 - point.equity / peak)
-    if curve and peak_time is not None and curve[-1].equity < peak:
+                drawdown = 1 - point.equity / peak
+                if drawdown > max_dd:
+                    max_dd = drawdown
+    if curve and peak_time and curve[-1].equity < peak:
         end = parse_time(curve[-1].time)
-        longest = max(longest, (end - peak_time).total_seconds() / 86400)
+        longest = max(longest, (end - parse_time(peak_time)).total_seconds() / 86400)
     return max_dd, longest
 
 
@@ -385,7 +389,7 @@ def statistics_of(curve: list[EquityPoint], initial_cash: float, trades: list[Tr
         downside = math.sqrt(math.fsum(min(r, 0.0) ** 2 for r in returns) / len(returns))
         sortino = mean / downside * math.sqrt(per_year) if downside > 0 else None
     max_dd, longest = drawdown_figures(curve)
-    peak = max(curve, key=lambda p: p.equity) if curve else None  # the first at the top
+    peak = max(curve, key=attrgetter("equity")) if curve else None  # the first at the top
 
     closed = [t for t in trades if t.pnl is not None]
     profits = [t.pnl for t in closed if t.pnl is not None]
@@ -406,7 +410,7 @@ def statistics_of(curve: list[EquityPoint], initial_cash: float, trades: list[Tr
         "equity_peak": peak.equity if peak else None,
         "equity_peak_time": peak.time if peak else None,
         "buy_and_hold_return": buy_and_hold,
-        "exposure": sum(p.exposed for p in curve) / len(curve) if curve else 0.0,
+        "exposure": sum(map(attrgetter("exposed"), curve)) / len(curve) if curve else 0.0,
         "trade_count": len(trades),
         "closed_trades": len(closed),
         "win_rate": sum(p > 0 for p in profits) / len(profits) if profits else None,
