@@ -2066,15 +2066,24 @@ def random_order(rng, symbol, price):
     return req
 
 
-@pytest.mark.parametrize("seed", range(6))
+# Seeds 0-5 replay random daily bars with gaps (stop-outs among them); 6 and 7 generated
+# prices, matched and margin-checked at every 3-second step.
+@pytest.mark.parametrize("seed", range(8))
 def test_a_random_session_of_mixed_orders_keeps_the_account_whole(sdk, tmp_path, seed):
     rng = random.Random(seed)
-    symbols = ["AAA", "BBB"]
-    for symbol in symbols:
-        write_csv(tmp_path, symbol, random_bars(rng, 60))
-    file_session(tmp_path, cash=20_000.0, commission_ratio=rng.choice([0.0, 0.002]),
-                 commission_unit=rng.choice([0.0, 0.05]), transaction_ratio=rng.choice([0.0, 0.25]))
-    assert c_sdk.py_zvi_subscribe(",".join(symbols), "1d", False) == 0
+    if seed < 6:
+        symbols = ["AAA", "BBB"]
+        for symbol in symbols:
+            write_csv(tmp_path, symbol, random_bars(rng, 60))
+        file_session(tmp_path, cash=20_000.0, commission_ratio=rng.choice([0.0, 0.002]),
+                     commission_unit=rng.choice([0.0, 0.05]), transaction_ratio=rng.choice([0.0, 0.25]))
+        frequency = "1d"
+    else:
+        symbols = [S1, S2]
+        configure(start=DAY, end="2024-01-03", cash=20_000.0, commission_ratio=0.0003, commission_unit=0.01,
+                  slippage=0.001, transaction_ratio=0.05, seed=seed)
+        frequency = "15m"
+    assert c_sdk.py_zvi_subscribe(",".join(symbols), frequency, False) == 0
     balances = []
 
     def on_any(event):
