@@ -190,31 +190,40 @@ def example_run(path: Path, fast: int = FAST, slow: int = SLOW) -> dict[str, Any
 
 
 def example_grid(path: Path, workers: int = 2) -> list[dict[str, Any]]:
+    """examples/sweep.py end to end in this process (its pool of workers, or Dask as it
+    chooses), its table printed into nothing; the entries of its --json output."""
+    import contextlib
+    import io
+
     import sweep
 
-    args = sweep.parse_args([str(path), "--fast", ",".join(map(str, GRID_FAST)),
-                             "--slow", ",".join(map(str, GRID_SLOW)), "--workers", str(workers),
-                             "--cash", str(CASH), "--commission", str(COMMISSION),
-                             "--json", os.devnull, "--quiet"])
-    pairs = [(f, s) for f in GRID_FAST for s in GRID_SLOW if f < s]
-    client, cluster = sweep.connect(args)
-    return sweep.sweep(args, pairs, client, cluster)[0]
+    with tempfile.TemporaryDirectory(prefix="sweep-") as tmp:
+        out = Path(tmp) / "sweep.json"
+        with contextlib.redirect_stdout(io.StringIO()):
+            sweep.main([str(path), "--fast", ",".join(map(str, GRID_FAST)), "--slow", ",".join(map(str, GRID_SLOW)),
+                        "--workers", str(workers), "--cash", str(CASH), "--commission", str(COMMISSION),
+                        "--json", str(out), "--quiet"])
+        results: list[dict[str, Any]] = json.loads(out.read_text())["results"]
+    return results
 
 
 # ---- timing ----
 
-def interleaved(cases: dict[str, Callable[[], Any]], repeats: int) -> dict[str, float]:
-    """Median seconds of each case over repeats rounds, the cases taking turns, after one
-    warm-up round."""
+def interleaved(cases: dict[str, Callable[[], Any]], repeats: int) -> dict[str, tuple[float, float]]:
+    """Median wall-clock and CPU seconds of each case over repeats rounds, the cases taking
+    turns, after one warm-up round. (The CPU time is this process's: a fair second
+    figure for a run in one process on a shared machine, whose wall clock also waits for
+    a core; not for the grid, whose work is in other processes.)"""
     for fn in cases.values():
         fn()
-    times: dict[str, list[float]] = {name: [] for name in cases}
+    times: dict[str, list[tuple[float, float]]] = {name: [] for name in cases}
     for _ in range(repeats):
         for name, fn in cases.items():
-            start = time.perf_counter()
+            start, cpu = time.perf_counter(), time.process_time()
             fn()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(t) for name, t in times.items()}
+            times[name].append((time.perf_counter() - start, time.process_time() - cpu))
+    return {name: (statistics.median(w for w, _ in t), statistics.median(c for _, c in t))
+            for name, t in times.items()}
 
 
 def same_trades(ours: dict[str, Any], stats: Any) -> str:
@@ -228,7 +237,8 @@ def same_trades(ours: dict[str, Any], stats: Any) -> str:
 
 
 def one_runs(files: dict[str, Path], repeats: int) -> None:
-    print(f"\nOne run, SMA({FAST}) x SMA({SLOW}), median of {repeats} after a warm-up:")
+    print(f"\nOne run, SMA({FAST}) x SMA({SLOW}), median of {repeats} after a warm-up"
+          " (wall clock; CPU time in brackets):")
     print("| bars | this project | backtesting.py | ratio | |")
     print("|---|---|---|---|---|")
     for name, path in files.items():
@@ -240,10 +250,10 @@ def one_runs(files: dict[str, Path], repeats: int) -> None:
             cases["reference"] = lambda: reference_run(bars)
             check = same_trades(ours, reference_run(bars, exact=True))
         t = interleaved(cases, repeats)
-        ref = t.get("reference")
-        ours_text = f"{t['ours'] * 1000:,.0f} ms ({t['ours'] / ours['bars'] * 1e6:.2f} µs a bar)"
-        ref_text = "" if ref is None else f"{ref * 1000:,.0f} ms"
-        ratio = "" if ref is None else f"{ref / t['ours']:.2f}x"
+        (wall, cpu), ref = t["ours"], t.get("reference")
+        ours_text = f"{wall * 1000:,.0f} ms ({cpu * 1000:,.0f} ms), {cpu / ours['bars'] * 1e6:.2f} µs CPU a bar"
+        ref_text = "" if ref is None else f"{ref[0] * 1000:,.0f} ms ({ref[1] * 1000:,.0f} ms)"
+        ratio = "" if ref is None else f"{ref[0] / wall:.2f}x ({ref[1] / cpu:.2f}x)"
         print(f"| {name}, {ours['bars']:,} | {ours_text} | {ref_text} | {ratio} | {check} |", flush=True)
 
 
@@ -256,7 +266,9 @@ def grid(files: dict[str, Path], repeats: int) -> None:
     heatmap = reference_grid(bars)
     differ = [(e["fast"], e["slow"]) for e in results
               if e.get("error") or round(e["final_equity"], 2) != round(heatmap[e["fast"], e["slow"]], 2)]
-    t = interleaved({"ours": lambda: example_grid(path), "reference": lambda: reference_grid(bars)}, repeats)
+    t = {name: wall for name, (wall, _) in
+         interleaved({"ours": lambda: example_grid(path), "reference": lambda: reference_grid(bars)},
+                     repeats).items()}
     check = ("same final equity in every cell" if not differ
              else f"the final equity of {len(differ)} cells differs (ties of the averages): {differ[:4]}")
     print("| grid | this project | Backtest.optimize | ratio | |")

@@ -227,11 +227,15 @@ class ReportData:
     """
 
     def __init__(self, symbols: Sequence[str], initial_cash: float, *, commission: float,
-                 strategy: str, daily: bool = False) -> None:
+                 strategy: str, daily: bool = False, chart: bool = True) -> None:
         self.symbols = list(symbols)
         self.initial_cash = initial_cash
         self.commission = commission  # the commission ratio, for the chart's title
         self.strategy = strategy  # e.g. "SMA(10) x SMA(20)", for the chart's title
+        # Without a chart to draw (chart=False: statistics only, as a sweep wants them) a
+        # symbol's bars are not kept: only its first and last close, which the buy and
+        # hold return reads.
+        self.chart = chart
         self.curve: list[EquityPoint] = []
         self.prices: dict[str, PriceSeries] = {s: PriceSeries() for s in self.symbols}
         self.book = TradeBook(daily)
@@ -249,6 +253,12 @@ class ReportData:
             series = self.prices[symbol] = PriceSeries()
             self.symbols.append(symbol)
         n = len(series.closes)
+        if not self.chart:
+            if n < 2:
+                series.closes.append(close)
+            else:
+                series.closes[-1] = close
+            return
         series.times.append(time)
         series.closes.append(close)
         columns = series.averages
@@ -503,6 +513,8 @@ def drawdowns(curve: list[EquityPoint]) -> list[float]:
 
 def write_report(folder: Path, report: ReportData) -> None:
     """Writes trades.csv, equity.csv and equity.png into folder (made if missing)."""
+    if not report.chart:
+        raise ValueError("a report made with chart=False keeps no bars to draw")
     folder.mkdir(parents=True, exist_ok=True)
     fields = ["symbol", "entry_time", "entry_price", "size", "exit_time", "exit_price",
               "pnl", "return_pct", "commission"]

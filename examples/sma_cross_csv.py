@@ -102,7 +102,7 @@ def query(fn: Any, request: dict[str, Any], what: str) -> Any:
     return msgspec.json.decode(body) if body else {}
 
 
-class Bar(msgspec.Struct):
+class Bar(msgspec.Struct, gc=False):  # two plain fields: no cycle for the collector to look for
     """What the strategy reads of a bar event; the payload's other fields are skipped."""
     eob: str
     close: float
@@ -312,13 +312,18 @@ def ignore_event(name: str, payload: bytes) -> None:
 def run_session(path: str | Path, fast: int, slow: int, cash: float, commission: float,
                 progress: bool = False, report_dir: str | Path | None = None,
                 adjusted: bool = False, long_short: bool = False, stop_loss: float | None = None,
-                take_profit: float | None = None) -> dict[str, Any]:
+                take_profit: float | None = None, fresh: bool = True) -> dict[str, Any]:
     """Runs the crossover on one CSV file and returns its result (what --json writes).
+
+    Each session starts with a fresh stand-in; with fresh=False it keeps the bars an
+    earlier session of this process read from the same path (the sweep's workers run
+    many sessions on one file, which does not change under them) and drops only the
+    subscriptions, the one thing that outlives a reconfiguration.
 
     Raises SessionError when the session cannot be set up or trade as told."""
     with _session_lock:
         return _run_session(Path(path), fast, slow, cash, commission, progress, report_dir, adjusted,
-                            long_short, stop_loss, take_profit)
+                            long_short, stop_loss, take_profit, fresh)
 
 
 def strategy_label(fast: int, slow: int, long_short: bool, stop_loss: float | None,
@@ -360,7 +365,7 @@ def file_info(path: Path) -> dict[str, Any]:
 
 def _run_session(path: Path, fast: int, slow: int, cash: float, commission: float,
                  progress: bool, report_dir: str | Path | None, adjusted: bool, long_short: bool,
-                 stop_loss: float | None, take_profit: float | None) -> dict[str, Any]:
+                 stop_loss: float | None, take_profit: float | None, fresh: bool = True) -> dict[str, Any]:
     if not 0 < fast < slow:
         raise SessionError(f"need 0 < fast < slow, not fast {fast}, slow {slow}")
     if not cash > 0 or not 0 <= commission < 1:
@@ -369,7 +374,10 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
         problem = exit_fraction_problem(name, value)
         if problem:
             raise SessionError(problem)
-    reset_standin()
+    if fresh:
+        reset_standin()
+    else:
+        check(c_sdk.py_zvi_unsubscribe(b"*", b"*"), "py_zvi_unsubscribe")
     info = file_info(path)
     if adjusted and not info["adj_close"]:
         raise SessionError(f"{path}: --adjusted needs an Adj Close column")
@@ -387,7 +395,7 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
     check(status, "py_zvi_set_backtest_config")
 
     bar = Progress(info["bars"], "bar", path.stem, enabled=progress)
-    report = ReportData([path.stem], cash, commission=commission, daily=daily,
+    report = ReportData([path.stem], cash, commission=commission, daily=daily, chart=report_dir is not None,
                         strategy=strategy_label(fast, slow, long_short, stop_loss, take_profit))
     session = CrossSession(path.stem, info["frequency"], fast, slow, bar, report, long_short,
                            stop_loss, take_profit)

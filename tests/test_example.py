@@ -579,30 +579,45 @@ def test_an_unreachable_scheduler_is_refused_before_the_sweep(tmp_path):
     assert not (tmp_path / "x.json").exists()
 
 
-def test_sweep_on_a_local_cluster_equals_the_single_runs(tmp_path):
-    pytest.importorskip("distributed")
-    csv_path = write_walk(tmp_path / "WALK.csv", 160)
+@pytest.fixture(scope="module")
+def sweep_singles(tmp_path_factory):
+    """A walk's file and the single runs of sma_cross_csv.py the sweeps below must equal."""
+    folder = tmp_path_factory.mktemp("sweep")
+    csv_path = write_walk(folder / "WALK.csv", 160)
+    singles = {(fast, slow): run_cross(csv_path, folder / f"{fast}-{slow}.json", "--fast", str(fast),
+                                       "--slow", str(slow), "--cash", "5000", "--commission", "0.001")
+               for fast in (3, 5) for slow in (8, 13, 21)}
+    return csv_path, singles
+
+
+# How the sweep runs its sessions: nine points (three of them failing) with one worker run
+# in its own process, one session after another on the bars it keeps; with two, in a pool
+# of two processes, each keeping its bars; with --dask, on a local Dask cluster.
+@pytest.mark.parametrize("executor", [["--workers", "1"], ["--workers", "2"], ["--workers", "2", "--dask"]],
+                         ids=["in-process", "pool", "dask"])
+def test_sweep_equals_the_single_runs(tmp_path, sweep_singles, executor):
+    if "--dask" in executor:
+        pytest.importorskip("distributed")
+    csv_path, singles = sweep_singles
     out = tmp_path / "sweep.json"
     proc = run_child(
-        [sys.executable, str(SWEEP), str(csv_path), "--fast", "0,3,5", "--slow", "8,13", "--workers", "2",
+        [sys.executable, str(SWEEP), str(csv_path), "--fast", "0,3,5", "--slow", "8,13,21", *executor,
          "--cash", "5000", "--commission", "0.001", "--json", str(out),
          "--report", str(tmp_path / "report"), "--quiet"],
         timeout=120, cwd=ROOT)
-    # Two sessions fail on their parameters; the sweep says so and runs the others.
+    # Three sessions fail on their parameters; the sweep says so and runs the others.
     assert proc.returncode == 1, proc.stderr
     results = {(e["fast"], e["slow"]): e for e in json.loads(out.read_text())["results"]}
-    assert list(results) == [(0, 8), (0, 13), (3, 8), (3, 13), (5, 8), (5, 13)]
+    assert list(results) == [(f, s) for f in (0, 3, 5) for s in (8, 13, 21)]
     assert results[0, 8]["error"] == "need 0 < fast < slow, not fast 0, slow 8"
-    for fast, slow in [(3, 8), (3, 13), (5, 8), (5, 13)]:
-        single = run_cross(csv_path, tmp_path / f"{fast}-{slow}.json", "--fast", str(fast),
-                           "--slow", str(slow), "--cash", "5000", "--commission", "0.001")
+    for (fast, slow), single in singles.items():
         entry = results[fast, slow]
         assert entry["error"] is None and entry["trades"] == len(single["trades"]) > 0
         assert {k: entry[k] for k in entry if k in single and k != "trades"} == \
             {k: single[k] for k in entry if k in single and k != "trades"}
     for name in ("final_equity.png", "sharpe_ratio.png"):
         assert (tmp_path / "report" / name).read_bytes().startswith(b"\x89PNG\r\n")
-    assert len((tmp_path / "report" / "results.csv").read_text().splitlines()) == 7
+    assert len((tmp_path / "report" / "results.csv").read_text().splitlines()) == 10
 
 
 def test_sweep_of_a_folder_over_sides_and_exits(tmp_path):
