@@ -259,9 +259,13 @@ class CrossSession:
             self.buy_all()
         elif signal < 0 and self.position > 0:
             self.close_position()
-        self.report.add_bar(self.symbol, bar.eob, bar.close, {self.labels[0]: fast, self.labels[1]: slow})
-        self.report.add_sample(bar.eob, self.cash + self.position * bar.close, self.position != 0)
-        self.progress.advance_to(self.bars)
+        report = self.report
+        # The averages go to the chart only (a report without one keeps the closes it needs).
+        report.add_bar(self.symbol, bar.eob, bar.close,
+                       {self.labels[0]: fast, self.labels[1]: slow} if report.chart else None)
+        report.add_sample(bar.eob, self.cash + self.position * bar.close, self.position != 0)
+        if self.progress.bar is not None:
+            self.progress.advance_to(self.bars)
 
     def on_fill(self, fill: dict[str, Any]) -> None:
         self.report.add_fill(fill)
