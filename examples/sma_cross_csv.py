@@ -60,6 +60,7 @@ run_session() is the same session as a function (the parameter sweep uses it).
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import math
 import sys
@@ -404,10 +405,17 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
     session = CrossSession(path.stem, info["frequency"], fast, slow, bar, report, long_short,
                            stop_loss, take_profit)
     c_sdk.py_zvi_set_data_callback(session.on_event)
+    # What a session keeps (a sample a bar, trades, closes) holds no reference cycle: the
+    # cyclic collector, which would walk every object of the process again and again as
+    # the samples pile up, waits until the run is over.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
         with StopOnInterrupt() as interrupt:
             run_status = c_sdk.py_zvi_run()
     finally:
+        if collecting:
+            gc.enable()
         bar.close()
         c_sdk.py_zvi_set_data_callback(ignore_event)  # let the session go
     if session.errors:
