@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace standin::sim::json {
 
@@ -434,9 +435,28 @@ Writer& Writer::end_array() {
 }
 
 Writer& Writer::key(std::string_view name) {
-    separate();
-    append_string(out_, name);
-    out_ += ':';
+    // Member names are the callers' plain ASCII literals: nothing to escape. The comma,
+    // the quoted name and the colon go out in one append (a payload writes a dozen names).
+    char buf[64];
+    if (name.size() > sizeof buf - 4) {
+        separate();
+        append_string(out_, name);
+        out_ += ':';
+    } else {
+        std::size_t n = 0;
+        if (after_key_) {  // as separate() does
+            after_key_ = false;
+        } else if (depth_ > 0) {
+            if (!first_[depth_ - 1]) buf[n++] = ',';
+            first_[depth_ - 1] = false;
+        }
+        buf[n++] = '"';
+        std::memcpy(buf + n, name.data(), name.size());
+        n += name.size();
+        buf[n++] = '"';
+        buf[n++] = ':';
+        out_.append(buf, n);
+    }
     after_key_ = true;
     return *this;
 }
