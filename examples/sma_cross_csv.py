@@ -142,9 +142,14 @@ class MovingAverages:
     The window sums are kept exact. Every float is an integer multiple of a power of two,
     so each close is held as an integer count of units of 2**-shift (shift grows, and the
     counts with it, when a close has finer bits than any before it), and a window's sum
-    is the sum of its counts, in Python's unbounded integers. Reading it, int / int is
-    correctly rounded, as math.fsum is: the same float, bit for bit, and so the same
-    crossings, an exact tie included."""
+    is the sum of its counts, in Python's unbounded integers. Reading it is correctly
+    rounded, as math.fsum is: the same float, bit for bit, and so the same crossings, an
+    exact tie included. It is read as the sum times the float 2**-shift, which is
+    int / int's correctly rounded quotient at a fraction of its cost: int times float
+    rounds the integer to the nearest float (ties to even), and scaling by a power of two
+    is exact while the result stays a normal float, which it does for any nonzero sum
+    while 2**-shift is normal (|sum| >= 1 unit). The finest units (shift >= 1000, step
+    0.0) and a sum too large for a float take int / int."""
 
     def __init__(self, fast: int, slow: int) -> None:
         self.fast, self.slow = fast, slow
@@ -153,6 +158,7 @@ class MovingAverages:
         self.shift = 0
         self.unit = 1  # 2**shift: units in 1.0
         self.scale = 1.0  # the same as a float: a close times it is its count, when whole
+        self.step = 1.0  # 2**-shift as a float (0.0 where only int / int is exact)
 
     def add(self, close: float) -> tuple[float | None, float | None]:
         """Adds a close; returns the fast and the slow average at it (None while there
@@ -166,6 +172,12 @@ class MovingAverages:
         self.slow_sum += count - (counts[0] if n == slow else 0)
         counts.append(count)
         n += 1
+        step = self.step
+        if n >= slow and step:
+            try:
+                return self.fast_sum * step / fast, self.slow_sum * step / slow
+            except OverflowError:  # a sum past the float range, in units: int / int below
+                pass
         return (self.fast_sum / self.unit / fast if n >= fast else None,
                 self.slow_sum / self.unit / slow if n >= slow else None)
 
@@ -181,6 +193,8 @@ class MovingAverages:
             self.slow_sum <<= up
             self.shift, self.unit = shift, 1 << shift
             self.scale = math.ldexp(1.0, shift) if shift < 1000 else math.inf
+            # Past 2**-1000 a scaled sum could round again as a subnormal: int / int there.
+            self.step = math.ldexp(1.0, -shift) if shift < 1000 else 0.0
         return numerator << (self.shift - shift)
 
 
@@ -248,25 +262,30 @@ class CrossSession:
 
     def on_bar(self, bar: Bar) -> None:
         self.bars += 1
+        close = bar.close
         fast_before, slow_before = self.before
-        self.before = fast, slow = self.averages.add(bar.close)
-        signal = 0
+        self.before = fast, slow = self.averages.add(close)
         if slow_before is not None:  # both averages defined on the bar before, so both now
             signal = crossing(fast_before, slow_before, fast, slow)  # type: ignore[arg-type]
-        if self.long_short:
             if signal:
-                self.reverse(BUY if signal > 0 else SELL)
+                self.on_signal(signal)
+        report = self.report
+        # The averages go to the chart only (a report without one keeps the closes it needs).
+        report.add_bar(self.symbol, bar.eob, close,
+                       {self.labels[0]: fast, self.labels[1]: slow} if report.chart else None)
+        position = self.position
+        report.add_sample(bar.eob, self.cash + position * close, position != 0)
+        if self.progress.bar is not None:
+            self.progress.advance_to(self.bars)
+
+    def on_signal(self, signal: int) -> None:
+        """The orders of a crossing: 1 up, -1 down."""
+        if self.long_short:
+            self.reverse(BUY if signal > 0 else SELL)
         elif signal > 0 and self.position == 0:
             self.buy_all()
         elif signal < 0 and self.position > 0:
             self.close_position()
-        report = self.report
-        # The averages go to the chart only (a report without one keeps the closes it needs).
-        report.add_bar(self.symbol, bar.eob, bar.close,
-                       {self.labels[0]: fast, self.labels[1]: slow} if report.chart else None)
-        report.add_sample(bar.eob, self.cash + self.position * bar.close, self.position != 0)
-        if self.progress.bar is not None:
-            self.progress.advance_to(self.bars)
 
     def on_fill(self, fill: dict[str, Any]) -> None:
         self.report.add_fill(fill)

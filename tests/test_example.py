@@ -702,7 +702,9 @@ WALK = [round(50 * math.exp(0.01 * math.sin(i) + 0.002 * i), 2) for i in range(3
     ([1e16, 1.0, 3.0, 1e-3, 1e16, 7.0] * 20, 2, 5),
     # subnormal and huge closes: counts beyond any float scale
     ([5e-324, 1e300, 2.5e-308, 1.0, 1e-300] * 12, 2, 3),
-], ids=["cents", "quarter-ties", "integer-ties", "finer-late", "magnitudes", "extremes"])
+    # huge closes in fine units: window sums past the float range, counted in units
+    ([1e300, 2.0 ** -40, 1.5e300, 3.25] * 12, 2, 3),
+], ids=["cents", "quarter-ties", "integer-ties", "finer-late", "magnitudes", "extremes", "huge-fine"])
 def test_running_averages_equal_fsum_windows(closes, fast, slow):
     pytest.importorskip("msgspec")
     check_running_averages(closes, fast, slow)
