@@ -334,9 +334,7 @@ def parse_time(text: str) -> datetime:
 
 def day_end_returns(curve: list[EquityPoint]) -> list[float]:
     """The returns of the equity at the end of each calendar day that has a sample."""
-    day_end: dict[str, float] = {}
-    for point in curve:
-        day_end[point.time[:10]] = point.equity
+    day_end = {point.time[:10]: point.equity for point in curve}  # a day's last sample wins
     days = list(day_end.values())
     return [b / a - 1 for a, b in zip(days, days[1:]) if a > 0]
 

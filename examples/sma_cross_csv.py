@@ -231,6 +231,7 @@ class CrossSession:
         # at the bar's close, as the session values it.
         self.cash = report.initial_cash
         self.bars = 0
+        self.last_bar: Bar | None = None
         self.events = 0
         self.orders = 0
         self.finished = False
@@ -270,9 +271,11 @@ class CrossSession:
             if signal:
                 self.on_signal(signal)
         report = self.report
-        # The averages go to the chart only (a report without one keeps the closes it needs).
-        report.add_bar(self.symbol, bar.eob, close,
-                       {self.labels[0]: fast, self.labels[1]: slow} if report.chart else None)
+        if report.chart:  # the closes and the averages, for the chart
+            report.add_bar(self.symbol, bar.eob, close, {self.labels[0]: fast, self.labels[1]: slow})
+        elif self.bars == 1:  # without a chart the report keeps the first close and the last
+            report.add_bar(self.symbol, bar.eob, close)  # (the last: after the run)
+        self.last_bar = bar
         position = self.position
         report.add_sample(bar.eob, self.cash + position * close, position != 0)
         if self.progress.bar is not None:
@@ -440,6 +443,9 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
     if session.errors:
         raise SessionError(session.errors[0])
 
+    final_bar = session.last_bar
+    if not report.chart and final_bar is not None and session.bars > 1:
+        report.add_bar(path.stem, final_bar.eob, final_bar.close)
     account = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
     report.finish(account["nav"], session.position != 0)
     trades = report.trades
