@@ -77,7 +77,10 @@ from operator import attrgetter
 from pathlib import Path
 from typing import Any, Iterable, Mapping, Sequence
 
-import msgspec
+try:
+    import msgspec
+except ImportError:  # the report needs the standard library alone; msgspec only makes it faster
+    msgspec = None  # type: ignore[assignment]
 
 DAYS_PER_YEAR = 365.25
 BUY = 1  # an execution report's side: 1 buy, 2 sell
@@ -124,10 +127,17 @@ class Trade:
 # One per bar time: a msgspec struct is made in C at under half a dataclass's cost, and
 # with gc=False (it holds a text, a float and a bool: no cycle) the cyclic collector
 # does not walk the samples of a long session again and again.
-class EquityPoint(msgspec.Struct, gc=False):
-    time: str  # YYYY-MM-DD HH:MM:SS
-    equity: float
-    exposed: bool
+if msgspec is not None:
+    class EquityPoint(msgspec.Struct, gc=False):
+        time: str  # YYYY-MM-DD HH:MM:SS
+        equity: float
+        exposed: bool
+else:
+    @dataclass(slots=True)
+    class EquityPoint:  # type: ignore[no-redef]
+        time: str
+        equity: float
+        exposed: bool
 
 
 def time_text(created_at: str, daily: bool) -> str:

@@ -32,7 +32,13 @@ SHORT = ["--start", "2024-01-04", "--end", "2024-01-05", "--fast", "3", "--slow"
          "--order-timeout", "2", "--transaction-ratio", "0.02"]
 
 
+# The CSV crossover and what runs it decode with msgspec, of the examples extra.
+NEEDS_MSGSPEC = {SMA_CROSS, SWEEP, PORTFOLIO}
+
+
 def run_example(*args, timeout=300, script=EXAMPLE, python=(sys.executable,)):
+    if script in NEEDS_MSGSPEC:
+        pytest.importorskip("msgspec")
     proc = run_child([*python, str(script), *args], timeout=timeout, env=dict(os.environ), cwd=ROOT)
     assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
     return proc
@@ -436,6 +442,8 @@ def test_adjusted_prices_trade_as_the_reference_on_scaled_bars(tmp_path):
 
 
 def run_failing(script, *args, timeout=120):
+    if script in NEEDS_MSGSPEC:
+        pytest.importorskip("msgspec")
     proc = subprocess.run([sys.executable, str(script), *args], capture_output=True, text=True,
                           timeout=timeout, cwd=ROOT)
     assert "Traceback" not in proc.stderr, proc.stderr
@@ -624,6 +632,7 @@ def test_sweep_of_a_folder_over_sides_and_exits(tmp_path):
     one portfolio, which equals portfolio_csv's run."""
     pytest.importorskip("distributed")
     pytest.importorskip("matplotlib")
+    pytest.importorskip("msgspec")
     folder = tmp_path / "bars"
     folder.mkdir()
     for name, seed in [("AAA", 5), ("BBB", 9)]:
