@@ -339,6 +339,11 @@ char* write_string(char* out, std::string_view s) {
 }
 
 void append_string(std::string& out, std::string_view s) {
+    char buf[256];  // keys and most values: written on the stack, appended at their length
+    if (string_room(s.size()) <= sizeof buf) {
+        out.append(buf, static_cast<std::size_t>(write_string(buf, s) - buf));
+        return;
+    }
     const std::size_t size = out.size();
     out.resize(size + string_room(s.size()));
     out.resize(static_cast<std::size_t>(write_string(out.data() + size, s) - out.data()));
