@@ -73,8 +73,14 @@ import math
 import statistics
 from dataclasses import dataclass, field
 from datetime import datetime
+from operator import attrgetter
 from pathlib import Path
 from typing import Any, Iterable, Mapping, Sequence
+
+try:
+    import msgspec
+except ImportError:  # the report needs the standard library alone; msgspec only makes it faster
+    msgspec = None  # type: ignore[assignment]
 
 DAYS_PER_YEAR = 365.25
 BUY = 1  # an execution report's side: 1 buy, 2 sell
@@ -118,11 +124,20 @@ class Trade:
         return None if pnl is None or not self.entered else pnl / self.entered
 
 
-@dataclass(slots=True)  # one per bar time: kept small
-class EquityPoint:
-    time: str  # YYYY-MM-DD HH:MM:SS
-    equity: float
-    exposed: bool
+# One per bar time: a msgspec struct is made in C at under half a dataclass's cost, and
+# with gc=False (it holds a text, a float and a bool: no cycle) the cyclic collector
+# does not walk the samples of a long session again and again.
+if msgspec is not None:
+    class EquityPoint(msgspec.Struct, gc=False):
+        time: str  # YYYY-MM-DD HH:MM:SS
+        equity: float
+        exposed: bool
+else:
+    @dataclass(slots=True)
+    class EquityPoint:  # type: ignore[no-redef]
+        time: str
+        equity: float
+        exposed: bool
 
 
 def time_text(created_at: str, daily: bool) -> str:
@@ -226,11 +241,15 @@ class ReportData:
     """
 
     def __init__(self, symbols: Sequence[str], initial_cash: float, *, commission: float,
-                 strategy: str, daily: bool = False) -> None:
+                 strategy: str, daily: bool = False, chart: bool = True) -> None:
         self.symbols = list(symbols)
         self.initial_cash = initial_cash
         self.commission = commission  # the commission ratio, for the chart's title
         self.strategy = strategy  # e.g. "SMA(10) x SMA(20)", for the chart's title
+        # Without a chart to draw (chart=False: statistics only, as a sweep wants them) a
+        # symbol's bars are not kept: only its first and last close, which the buy and
+        # hold return reads.
+        self.chart = chart
         self.curve: list[EquityPoint] = []
         self.prices: dict[str, PriceSeries] = {s: PriceSeries() for s in self.symbols}
         self.book = TradeBook(daily)
@@ -248,16 +267,25 @@ class ReportData:
             series = self.prices[symbol] = PriceSeries()
             self.symbols.append(symbol)
         n = len(series.closes)
+        if not self.chart:
+            if n < 2:
+                series.closes.append(close)
+            else:
+                series.closes[-1] = close
+            return
         series.times.append(time)
         series.closes.append(close)
-        for label, value in (averages or {}).items():
-            column = series.averages.get(label)
+        columns = series.averages
+        given = averages or {}
+        for label, value in given.items():
+            column = columns.get(label)
             if column is None:
-                column = series.averages[label] = [math.nan] * n
+                column = columns[label] = [math.nan] * n
             column.append(math.nan if value is None else value)
-        for column in series.averages.values():
-            if len(column) == n:  # an average this bar did not give
-                column.append(math.nan)
+        if len(columns) > len(given):  # some average this bar did not give
+            for column in columns.values():
+                if len(column) == n:
+                    column.append(math.nan)
 
     def add_sample(self, time: str, equity: float, exposed: bool) -> None:
         """The equity at a bar time, and whether a position was held."""
@@ -316,9 +344,7 @@ def parse_time(text: str) -> datetime:
 
 def day_end_returns(curve: list[EquityPoint]) -> list[float]:
     """The returns of the equity at the end of each calendar day that has a sample."""
-    day_end: dict[str, float] = {}
-    for point in curve:
-        day_end[point.time[:10]] = point.equity
+    day_end = {point.time[:10]: point.equity for point in curve}  # a day's last sample wins
     days = list(day_end.values())
     return [b / a - 1 for a, b in zip(days, days[1:]) if a > 0]
 
@@ -343,22 +369,25 @@ def growth_rate(ratio: float, years: float) -> float | None:
 def drawdown_figures(curve: list[EquityPoint]) -> tuple[float, float]:
     """The largest drawdown and the longest time below a peak, in days."""
     max_dd, longest = 0.0, 0.0
-    peak, peak_time, below = -math.inf, None, False
+    peak, peak_time, below = -math.inf, "", False  # peak_time: the peak's sample time, as text
     for point in curve:
-        now = parse_time(point.time)
         if point.equity >= peak:
             # Only a peak left for a while counts: equity that never fell below it has
-            # no drawdown, however long since the peak.
-            if below and peak_time is not None:
-                longest = max(longest, (now - peak_time).total_seconds() / 86400)
-            peak, peak_time, below = point.equity, now, False
+            # no drawdown, however long since the peak. (Times are parsed only here: a
+            # long curve has many samples and few recoveries.)
+            if below and peak_time:
+                days = (parse_time(point.time) - parse_time(peak_time)).total_seconds() / 86400
+                longest = max(longest, days)
+            peak, peak_time, below = point.equity, point.time, False
         else:
             below = True
             if peak > 0:
-                max_dd = max(max_dd, 1 - point.equity / peak)
-    if curve and peak_time is not None and curve[-1].equity < peak:
+                drawdown = 1 - point.equity / peak
+                if drawdown > max_dd:
+                    max_dd = drawdown
+    if curve and peak_time and curve[-1].equity < peak:
         end = parse_time(curve[-1].time)
-        longest = max(longest, (end - peak_time).total_seconds() / 86400)
+        longest = max(longest, (end - parse_time(peak_time)).total_seconds() / 86400)
     return max_dd, longest
 
 
@@ -382,7 +411,7 @@ def statistics_of(curve: list[EquityPoint], initial_cash: float, trades: list[Tr
         downside = math.sqrt(math.fsum(min(r, 0.0) ** 2 for r in returns) / len(returns))
         sortino = mean / downside * math.sqrt(per_year) if downside > 0 else None
     max_dd, longest = drawdown_figures(curve)
-    peak = max(curve, key=lambda p: p.equity) if curve else None  # the first at the top
+    peak = max(curve, key=attrgetter("equity")) if curve else None  # the first at the top
 
     closed = [t for t in trades if t.pnl is not None]
     profits = [t.pnl for t in closed if t.pnl is not None]
@@ -403,7 +432,7 @@ def statistics_of(curve: list[EquityPoint], initial_cash: float, trades: list[Tr
         "equity_peak": peak.equity if peak else None,
         "equity_peak_time": peak.time if peak else None,
         "buy_and_hold_return": buy_and_hold,
-        "exposure": sum(p.exposed for p in curve) / len(curve) if curve else 0.0,
+        "exposure": sum(map(attrgetter("exposed"), curve)) / len(curve) if curve else 0.0,
         "trade_count": len(trades),
         "closed_trades": len(closed),
         "win_rate": sum(p > 0 for p in profits) / len(profits) if profits else None,
@@ -496,6 +525,8 @@ def drawdowns(curve: list[EquityPoint]) -> list[float]:
 
 def write_report(folder: Path, report: ReportData) -> None:
     """Writes trades.csv, equity.csv and equity.png into folder (made if missing)."""
+    if not report.chart:
+        raise ValueError("a report made with chart=False keeps no bars to draw")
     folder.mkdir(parents=True, exist_ok=True)
     fields = ["symbol", "entry_time", "entry_price", "size", "exit_time", "exit_price",
               "pnl", "return_pct", "commission"]

@@ -60,17 +60,21 @@ run_session() is the same session as a function (the parameter sweep uses it).
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import math
 import sys
 import threading
+from collections import deque
+from math import floor
 from pathlib import Path
 from typing import Any
 
 import c_sdk
+import msgspec
 
 import session_control
-from backtest_report import ReportData, report_files_line, report_lines, time_text, write_report
+from backtest_report import EquityPoint, ReportData, report_files_line, report_lines, time_text, write_report
 from session_control import Progress, SessionError, StopOnInterrupt, exit_status, parse_crossover_args, run_state
 
 BUY, SELL = 1, 2
@@ -80,6 +84,7 @@ OPEN, CLOSE = 1, 2  # position_effect: an order that may open a short; one that 
 # included, as backtesting.py's buy() and sell() without a size do.
 ENTRY_SHARE = 1.0
 ORDER_OPEN = (1, 2)  # order statuses: new, partially filled
+STOP_OUT = "stop-out"  # the cl_ord_id of the session's buy-back of shorts the equity no longer covers
 # The SDK keeps one session per process: sessions started from several threads (a Dask
 # worker with more than one thread) take turns.
 _session_lock = threading.Lock()
@@ -92,9 +97,20 @@ def check(status: int, what: str) -> None:
 
 
 def query(fn: Any, request: dict[str, Any], what: str) -> Any:
-    status, body = fn(json.dumps(request).encode())
+    """An SDK call with a JSON request; its response decoded (msgspec: several times
+    the speed of the json module, the same values)."""
+    status, body = fn(msgspec.json.encode(request))
     check(status, what)
-    return json.loads(body) if body else {}
+    return msgspec.json.decode(body) if body else {}
+
+
+class Bar(msgspec.Struct, gc=False):  # two plain fields: no cycle for the collector to look for
+    """What the strategy reads of a bar event; the payload's other fields are skipped."""
+    eob: str
+    close: float
+
+
+decode_bar = msgspec.json.Decoder(Bar).decode
 
 
 def sma(closes: list[float], n: int, back: int = 0) -> float:
@@ -103,19 +119,88 @@ def sma(closes: list[float], n: int, back: int = 0) -> float:
     return math.fsum(closes[end - n:end]) / n
 
 
-def cross(closes: list[float], fast: int, slow: int) -> int:
-    """1 when the fast average crossed above the slow one at the last close (on the bar
-    before fast < slow, on this one fast > slow), -1 when it crossed below, else 0 (and
-    0 until there are slow + 1 closes)."""
-    if len(closes) <= slow:
-        return 0
-    fast_before, slow_before = sma(closes, fast, 1), sma(closes, slow, 1)
-    fast_now, slow_now = sma(closes, fast), sma(closes, slow)
+def crossing(fast_before: float, slow_before: float, fast_now: float, slow_now: float) -> int:
+    """1 when the fast average crossed above the slow one (before fast < slow, now fast >
+    slow), -1 when it crossed below, else 0: an exact tie on either side is no cross."""
     if fast_before < slow_before and fast_now > slow_now:
         return 1
     if fast_before > slow_before and fast_now < slow_now:
         return -1
     return 0
+
+
+def cross(closes: list[float], fast: int, slow: int) -> int:
+    """crossing() at the last close (0 until there are slow + 1 closes)."""
+    if len(closes) <= slow:
+        return 0
+    return crossing(sma(closes, fast, 1), sma(closes, slow, 1), sma(closes, fast), sma(closes, slow))
+
+
+class MovingAverages:
+    """The averages of the last `fast` and the last `slow` closes, in constant time a
+    close, each the same float as sma(): math.fsum over its window, / n.
+
+    The window sums are kept exact. Every float is an integer multiple of a power of two,
+    so each close is held as an integer count of units of 2**-shift (shift grows, and the
+    counts with it, when a close has finer bits than any before it), and a window's sum
+    is the sum of its counts, in Python's unbounded integers. Reading it is correctly
+    rounded, as math.fsum is: the same float, bit for bit, and so the same crossings, an
+    exact tie included. It is read as the sum times the float 2**-shift, which is
+    int / int's correctly rounded quotient at a fraction of its cost: int times float
+    rounds the integer to the nearest float (ties to even), and scaling by a power of two
+    is exact while the result stays a normal float, which it does for any nonzero sum
+    while 2**-shift is normal (|sum| >= 1 unit). The finest units (shift >= 1000, step
+    0.0) and a sum too large for a float take int / int."""
+
+    def __init__(self, fast: int, slow: int) -> None:
+        self.fast, self.slow = fast, slow
+        self.counts: deque[int] = deque(maxlen=slow)  # the last `slow` closes, in units
+        self.fast_sum = self.slow_sum = 0  # in units
+        self.shift = 0
+        self.unit = 1  # 2**shift: units in 1.0
+        self.scale = 1.0  # the same as a float: a close times it is its count, when whole
+        self.step = 1.0  # 2**-shift as a float (0.0 where only int / int is exact)
+
+    def add(self, close: float) -> tuple[float | None, float | None]:
+        """Adds a close; returns the fast and the slow average at it (None while there
+        are fewer closes than its length)."""
+        scaled = close * self.scale  # exact: a power of two
+        count = floor(scaled) if scaled.is_integer() else self.count_finer(close)
+        counts = self.counts
+        if len(counts) == self.slow:  # both windows full: every close after the first `slow`
+            self.fast_sum += count - counts[-self.fast]
+            self.slow_sum += count - counts[0]
+            counts.append(count)
+            step = self.step
+            if step:
+                try:
+                    return self.fast_sum * step / self.fast, self.slow_sum * step / self.slow
+                except OverflowError:  # a sum past the float range, in units: int / int below
+                    pass
+        else:
+            n = len(counts)
+            self.fast_sum += count - (counts[-self.fast] if n >= self.fast else 0)
+            self.slow_sum += count
+            counts.append(count)
+        n = len(counts)
+        return (self.fast_sum / self.unit / self.fast if n >= self.fast else None,
+                self.slow_sum / self.unit / self.slow if n >= self.slow else None)
+
+    def count_finer(self, close: float) -> int:
+        """The count of a close with finer bits than the unit (or one the float scale
+        does not reach): the unit is made fine enough for it, every count rescaled."""
+        numerator, denominator = close.as_integer_ratio()  # the denominator a power of two
+        shift = denominator.bit_length() - 1
+        if shift > self.shift:
+            up = shift - self.shift
+            self.counts = deque((c << up for c in self.counts), maxlen=self.slow)
+            self.fast_sum <<= up
+            self.slow_sum <<= up
+            self.shift, self.unit = shift, 1 << shift
+            self.scale = math.ldexp(1.0, shift) if shift < 1000 else math.inf
+            # Past 2**-1000 a scaled sum could round again as a subnormal: int / int there.
+            self.step = math.ldexp(1.0, -shift) if shift < 1000 else 0.0
+        return numerator << (self.shift - shift)
 
 
 def reset_standin() -> None:
@@ -142,9 +227,16 @@ class CrossSession:
         self.open_exits: set[str] = set()  # ids of the attached exits still open
         self.progress = progress
         self.report = report  # the bars, equity samples and fills, for the report
-        self.closes: list[float] = []
+        self.averages = MovingAverages(fast, slow)
+        self.labels = f"SMA({fast})", f"SMA({slow})"  # the averages' names in the report
+        self.before: tuple[float | None, float | None] = (None, None)  # the averages at the bar before
         self.position = 0  # signed: > 0 long, < 0 short
+        # The balance, kept from the execution reports (each fill's amount and commission)
+        # rather than asked for on every bar: the equity at a bar is it plus the position
+        # at the bar's close, as the session values it.
+        self.cash = report.initial_cash
         self.bars = 0
+        self.last_bar: Bar | None = None
         self.events = 0
         self.orders = 0
         self.finished = False
@@ -154,13 +246,11 @@ class CrossSession:
         self.events += 1
         try:
             if name == "bar":
-                self.on_bar(json.loads(payload))
+                self.on_bar(decode_bar(payload))
             elif name == "execution_report":
-                fill = json.loads(payload)
-                self.report.add_fill(fill)
-                self.position += fill["volume"] if fill["side"] == BUY else -fill["volume"]
+                self.on_fill(msgspec.json.decode(payload))
             elif name == "order_status" and self.exits:
-                order = json.loads(payload)
+                order = msgspec.json.decode(payload)
                 if order.get("parent_order_id"):  # an exit attached to an entry
                     if order["status"] in ORDER_OPEN:
                         self.open_exits.add(order["order_id"])
@@ -176,25 +266,50 @@ class CrossSession:
             self.errors.append(str(exc))
             c_sdk.py_zvi_stop()
 
-    def on_bar(self, bar: dict[str, Any]) -> None:
+    def on_bar(self, bar: Bar) -> None:
         self.bars += 1
-        closes = self.closes
-        closes.append(bar["close"])
-        signal = cross(closes, self.fast, self.slow)
+        close = bar.close
+        fast_before, slow_before = self.before
+        self.before = fast, slow = self.averages.add(close)
+        if slow_before is not None:  # both averages defined on the bar before, so both now
+            # crossing(), written out: this runs on every bar, a call costs a tenth of it.
+            if fast_before < slow_before and fast > slow:  # type: ignore[operator]
+                self.on_signal(1)
+            elif fast_before > slow_before and fast < slow:  # type: ignore[operator]
+                self.on_signal(-1)
+        report = self.report
+        if report.chart:  # the closes and the averages, for the chart
+            report.add_bar(self.symbol, bar.eob, close, {self.labels[0]: fast, self.labels[1]: slow})
+        elif self.bars == 1:  # without a chart the report keeps the first close and the last
+            report.add_bar(self.symbol, bar.eob, close)  # (the last: after the run)
+        self.last_bar = bar
+        position = self.position
+        # report.add_sample's work, without its call
+        report.curve.append(EquityPoint(bar.eob, self.cash + position * close, position != 0))
+        if self.progress.bar is not None:
+            self.progress.advance_to(self.bars)
+
+    def on_signal(self, signal: int) -> None:
+        """The orders of a crossing: 1 up, -1 down."""
         if self.long_short:
-            if signal:
-                self.reverse(BUY if signal > 0 else SELL)
+            self.reverse(BUY if signal > 0 else SELL)
         elif signal > 0 and self.position == 0:
             self.buy_all()
         elif signal < 0 and self.position > 0:
             self.close_position()
-        n = len(closes)
-        self.report.add_bar(self.symbol, bar["eob"], bar["close"], {
-            f"SMA({self.fast})": sma(closes, self.fast) if n >= self.fast else None,
-            f"SMA({self.slow})": sma(closes, self.slow) if n >= self.slow else None})
-        cash = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
-        self.report.add_sample(bar["eob"], cash["nav"], self.position != 0)
-        self.progress.advance_to(self.bars)
+
+    def on_fill(self, fill: dict[str, Any]) -> None:
+        self.report.add_fill(fill)
+        if fill["side"] == BUY:
+            self.position += fill["volume"]
+            self.cash -= fill["amount"] + fill["commission"]
+        else:
+            self.position -= fill["volume"]
+            self.cash += fill["amount"] - fill["commission"]
+        if fill["cl_ord_id"] == STOP_OUT:
+            # A stop-out writes off what the balance cannot pay of the buy-back, which no
+            # report says: the balance is asked for (after the session's last fill of the step).
+            self.cash = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")["balance"]
 
     def buy_all(self) -> None:
         # An order for the available cash: the session sizes it at its fill price (the
@@ -232,13 +347,18 @@ def ignore_event(name: str, payload: bytes) -> None:
 def run_session(path: str | Path, fast: int, slow: int, cash: float, commission: float,
                 progress: bool = False, report_dir: str | Path | None = None,
                 adjusted: bool = False, long_short: bool = False, stop_loss: float | None = None,
-                take_profit: float | None = None) -> dict[str, Any]:
+                take_profit: float | None = None, fresh: bool = True) -> dict[str, Any]:
     """Runs the crossover on one CSV file and returns its result (what --json writes).
+
+    Each session starts with a fresh stand-in; with fresh=False it keeps the bars an
+    earlier session of this process read from the same path (the sweep's workers run
+    many sessions on one file, which does not change under them) and drops only the
+    subscriptions, the one thing that outlives a reconfiguration.
 
     Raises SessionError when the session cannot be set up or trade as told."""
     with _session_lock:
         return _run_session(Path(path), fast, slow, cash, commission, progress, report_dir, adjusted,
-                            long_short, stop_loss, take_profit)
+                            long_short, stop_loss, take_profit, fresh)
 
 
 def strategy_label(fast: int, slow: int, long_short: bool, stop_loss: float | None,
@@ -280,7 +400,7 @@ def file_info(path: Path) -> dict[str, Any]:
 
 def _run_session(path: Path, fast: int, slow: int, cash: float, commission: float,
                  progress: bool, report_dir: str | Path | None, adjusted: bool, long_short: bool,
-                 stop_loss: float | None, take_profit: float | None) -> dict[str, Any]:
+                 stop_loss: float | None, take_profit: float | None, fresh: bool = True) -> dict[str, Any]:
     if not 0 < fast < slow:
         raise SessionError(f"need 0 < fast < slow, not fast {fast}, slow {slow}")
     if not cash > 0 or not 0 <= commission < 1:
@@ -289,7 +409,10 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
         problem = exit_fraction_problem(name, value)
         if problem:
             raise SessionError(problem)
-    reset_standin()
+    if fresh:
+        reset_standin()
+    else:
+        check(c_sdk.py_zvi_unsubscribe(b"*", b"*"), "py_zvi_unsubscribe")
     info = file_info(path)
     if adjusted and not info["adj_close"]:
         raise SessionError(f"{path}: --adjusted needs an Adj Close column")
@@ -307,20 +430,30 @@ def _run_session(path: Path, fast: int, slow: int, cash: float, commission: floa
     check(status, "py_zvi_set_backtest_config")
 
     bar = Progress(info["bars"], "bar", path.stem, enabled=progress)
-    report = ReportData([path.stem], cash, commission=commission, daily=daily,
+    report = ReportData([path.stem], cash, commission=commission, daily=daily, chart=report_dir is not None,
                         strategy=strategy_label(fast, slow, long_short, stop_loss, take_profit))
     session = CrossSession(path.stem, info["frequency"], fast, slow, bar, report, long_short,
                            stop_loss, take_profit)
     c_sdk.py_zvi_set_data_callback(session.on_event)
+    # What a session keeps (a sample a bar, trades, closes) holds no reference cycle: the
+    # cyclic collector, which would walk every object of the process again and again as
+    # the samples pile up, waits until the run is over.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
         with StopOnInterrupt() as interrupt:
             run_status = c_sdk.py_zvi_run()
     finally:
+        if collecting:
+            gc.enable()
         bar.close()
         c_sdk.py_zvi_set_data_callback(ignore_event)  # let the session go
     if session.errors:
         raise SessionError(session.errors[0])
 
+    final_bar = session.last_bar
+    if not report.chart and final_bar is not None and session.bars > 1:
+        report.add_bar(path.stem, final_bar.eob, final_bar.close)
     account = query(c_sdk.py_zvi_get_cash, {}, "py_zvi_get_cash")
     report.finish(account["nav"], session.position != 0)
     trades = report.trades

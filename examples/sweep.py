@@ -1,8 +1,8 @@
-"""A parameter sweep of the SMA crossover, one session per point of a grid, on Dask.
+"""A parameter sweep of the SMA crossover, one session per point of a grid, locally or on Dask.
 
     python examples/sweep.py FILE.csv|FOLDER --fast 5,10,20 --slow 20,30,50 [--cash C]
         [--commission R] [--adjusted] [--long-short [no,yes]] [--stop-loss F,F,...]
-        [--take-profit F,F,...] [--portfolio] [--scheduler tcp://host:port] [--workers N]
+        [--take-profit F,F,...] [--portfolio] [--dask | --scheduler tcp://host:port] [--workers N]
         --json OUT.json [--report DIR]
 
 The grid's dimensions are fast and slow, and those asked for: --long-short (alone, the
@@ -11,15 +11,18 @@ long/short crossover only; `no,yes` both it and the long-only one), --stop-loss 
 of <SYMBOL>.csv files the file (every file a run of its own) unless --portfolio runs
 the folder as one portfolio (examples/portfolio_csv.py, long-only, no exits) at every
 point. Every point with fast < slow runs the session of examples/sma_cross_csv.py (or
-portfolio_csv.py) in a Dask worker
-process. The SDK's state belongs to the process, so a process runs one session at a time:
-without --scheduler the sweep starts a local cluster of --workers processes (default: one
-per core) with one thread each and closes it at the end; with --scheduler it submits to
-that running cluster, whose workers should have one thread each as well (`dask worker
-ADDRESS --nthreads 1`; several threads only queue behind one another). The file's bytes
-travel with the tasks, so the workers need no access to it; they need the project
-installed with its examples extra (`pip install '.[examples]'`) and a `zv` (the real host
-package, or `pip install ./host_package`), as the scheduler does.
+portfolio_csv.py). The SDK's state belongs to the process, so a process runs one session
+at a time. By default the sweep runs on this machine, from the files where they are: a
+grid of up to IN_PROCESS_POINTS points (or --workers 1) in its own process, a larger one
+in a pool of --workers processes (default: one per core), each keeping its interpreter
+and the bars it read from one session to the next. With --dask it starts a local Dask
+cluster of --workers processes with one thread each instead, and closes it at the end;
+with --scheduler it submits to that running cluster, whose workers should have one
+thread each as well (`dask worker ADDRESS --nthreads 1`; several threads only queue
+behind one another). On Dask the file's bytes travel with the tasks, so the workers need
+no access to it; they need the project installed with its examples extra (`pip install
+'.[examples]'`) and a `zv` (the real host package, or `pip install ./host_package`), as
+the scheduler does.
 
 A session that fails is reported in its entry with its error, and the others go on.
 Ctrl-C cancels the sessions that have not run and reports those that have. An unusable
@@ -41,6 +44,7 @@ import itertools
 import json
 import logging
 import math
+import multiprocessing
 import os
 import signal
 import sys
@@ -55,6 +59,9 @@ HERE = Path(__file__).resolve().parent
 SESSION_MODULES = ["backtest_report.py", "session_control.py", "sma_cross_csv.py", "portfolio_csv.py"]
 # How long to wait for a --scheduler to answer before giving up.
 SCHEDULER_TIMEOUT = "10s"
+# Grids of at most this many points run in the sweep's own process: starting a pool (a
+# fresh interpreter per worker, a few tenths of a second) would cost more than it saves.
+IN_PROCESS_POINTS = 8
 
 
 class SchedulerError(RuntimeError):
@@ -105,33 +112,47 @@ def grid(dims: list[Dimension]) -> list[dict[str, Any]]:
 
 def run_point(data_name: str, data: dict[str, bytes] | None, read_error: str | None, point: dict[str, Any],
               cash: float, commission: float, adjusted: bool = False, portfolio: bool = False) -> dict[str, Any]:
-    """One session in a worker, from the bytes of the files it needs by name: the file
+    """One session in a Dask worker, from the bytes of the files it needs by name: the file
     named data_name, or point["symbol"]'s file of a folder, or with portfolio all of a
     folder's files as one portfolio. Its result entry, or its error."""
-    entry: dict[str, Any] = dict(point)
     if data is None:
-        return {**entry, "error": read_error}
-    import portfolio_csv  # uploaded to every worker by the client
+        return {**point, "error": read_error}
+    with tempfile.TemporaryDirectory(prefix="sweep-") as folder:
+        needed = data if portfolio else {point_file(data_name, point): data[point_file(data_name, point)]}
+        for name, content in needed.items():
+            (Path(folder) / name).write_bytes(content)
+        return run_point_in(folder, data_name, point, cash, commission, adjusted, portfolio)
+
+
+def point_file(data_name: str, point: dict[str, Any]) -> str:
+    """The file a point runs on: its symbol's in a folder, else the one file."""
+    return f"{point['symbol']}.csv" if "symbol" in point else data_name
+
+
+def run_point_in(folder: str, data_name: str, point: dict[str, Any], cash: float, commission: float,
+                 adjusted: bool = False, portfolio: bool = False, fresh: bool = True) -> dict[str, Any]:
+    """One session on the files of folder (as run_point); with fresh=False it keeps the
+    bars an earlier session of this process read there. A session stopped by Ctrl-C
+    raises KeyboardInterrupt: its partial result is no entry."""
+    import portfolio_csv  # on the path, or uploaded to every Dask worker by the client
     import sma_cross_csv
     from backtest_report import STAT_KEYS
     from session_control import SessionError
 
+    entry: dict[str, Any] = dict(point)
     try:
-        with tempfile.TemporaryDirectory(prefix="sweep-") as folder:
-            if portfolio:
-                for name, content in data.items():
-                    (Path(folder) / name).write_bytes(content)
-                result = portfolio_csv.run_portfolio(folder, point["fast"], point["slow"], cash, commission,
-                                                     adjusted=adjusted)
-            else:
-                name = f"{point['symbol']}.csv" if "symbol" in point else data_name
-                (Path(folder) / name).write_bytes(data[name])
-                result = sma_cross_csv.run_session(
-                    Path(folder) / name, point["fast"], point["slow"], cash, commission, adjusted=adjusted,
-                    long_short=point.get("long_short", False), stop_loss=point.get("stop_loss"),
-                    take_profit=point.get("take_profit"))
+        if portfolio:
+            result = portfolio_csv.run_portfolio(folder, point["fast"], point["slow"], cash, commission,
+                                                 adjusted=adjusted)
+        else:
+            result = sma_cross_csv.run_session(
+                Path(folder) / point_file(data_name, point), point["fast"], point["slow"], cash, commission,
+                adjusted=adjusted, long_short=point.get("long_short", False), stop_loss=point.get("stop_loss"),
+                take_profit=point.get("take_profit"), fresh=fresh)
     except SessionError as exc:
         return {**entry, "error": str(exc)}
+    if result["interrupted"]:
+        raise KeyboardInterrupt
     entry.update(final_equity=result["final_equity"], trades=len(result["trades"]),
                  bars=result["bars"], finished=result["finished"])
     entry.update({k: result[k] for k in STAT_KEYS})
@@ -205,8 +226,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--adjusted", action="store_true",
                    help="trade on the prices of the file's Adj Close column")
     p.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://10.0.0.5:8786")
+    p.add_argument("--dask", action="store_true",
+                   help="run on a local Dask cluster of --workers processes instead of a process pool")
     p.add_argument("--workers", type=int, default=os.cpu_count() or 1,
-                   help="worker processes of the local cluster (default: the number of cores)")
+                   help="worker processes on this machine (default: the number of cores)")
     p.add_argument("--json", metavar="OUT.json", required=True, help="write the results here")
     p.add_argument("--report", metavar="DIR", help="write results.csv and the heat maps here")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
@@ -302,6 +325,60 @@ def sweep(args: argparse.Namespace, points: list[dict[str, Any]], data: dict[str
         client.close()
         if cluster is not None:
             cluster.close()
+    results = [entries.get(k, {**point, "error": "canceled"}) for k, point in enumerate(points)]
+    return results, interrupted
+
+
+def ignore_sigint() -> None:
+    """A local worker's start: Ctrl-C in a terminal goes to the whole process group, and
+    it is the sweep's own process that cancels and reports."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def sweep_local(args: argparse.Namespace, points: list[dict[str, Any]],
+                read_error: str | None) -> tuple[list[dict[str, Any]], bool]:
+    """Runs the points on this machine, from the files where they are: in this process
+    for a small grid or one worker, else in a pool of --workers processes, each keeping
+    its interpreter, its imports and the bars it read from one session to the next.
+    Returns their entries in grid order and whether Ctrl-C cut it short."""
+    from concurrent.futures import ProcessPoolExecutor, as_completed
+
+    from session_control import Progress
+
+    if read_error is not None:
+        return [{**point, "error": read_error} for point in points], False
+    path = Path(args.file).resolve()
+    folder, data_name = (str(path), "") if path.is_dir() else (str(path.parent), path.name)
+    settings = (args.cash, args.commission, args.adjusted, args.portfolio)
+    entries: dict[int, dict[str, Any]] = {}
+    interrupted = False
+    progress = Progress(len(points), "session", "sweep", enabled=not args.quiet)
+    try:
+        if args.workers == 1 or len(points) <= IN_PROCESS_POINTS:
+            for k, point in enumerate(points):
+                entries[k] = run_point_in(folder, data_name, point, *settings, fresh=k == 0)
+                progress.advance_to(len(entries))
+        else:
+            # Fresh interpreters (spawn): the SDK's state is the process's, and a fork
+            # would copy this one's.
+            pool = ProcessPoolExecutor(max_workers=min(args.workers, len(points)),
+                                       mp_context=multiprocessing.get_context("spawn"), initializer=ignore_sigint)
+            try:
+                futures = {pool.submit(run_point_in, folder, data_name, point, *settings, False): k
+                           for k, point in enumerate(points)}
+                for future in as_completed(futures):
+                    k = futures[future]
+                    try:
+                        entries[k] = future.result()
+                    except Exception as exc:  # the worker died, or the task could not reach it
+                        entries[k] = {**points[k], "error": repr(exc)}
+                    progress.advance_to(len(entries))
+            finally:
+                pool.shutdown(wait=True, cancel_futures=True)
+    except KeyboardInterrupt:
+        interrupted = True
+    finally:
+        progress.close()
     results = [entries.get(k, {**point, "error": "canceled"}) for k, point in enumerate(points)]
     return results, interrupted
 
@@ -480,12 +557,15 @@ def main(argv: list[str] | None = None) -> int:
     if not points:
         print("no pair with fast < slow", file=sys.stderr)
         return 2
-    try:
-        client, cluster = connect(args)
-    except SchedulerError as exc:
-        print(exc, file=sys.stderr)
-        return 2
-    results, interrupted = sweep(args, points, data, read_error, client, cluster)
+    if args.scheduler or args.dask:
+        try:
+            client, cluster = connect(args)
+        except SchedulerError as exc:
+            print(exc, file=sys.stderr)
+            return 2
+        results, interrupted = sweep(args, points, data, read_error, client, cluster)
+    else:
+        results, interrupted = sweep_local(args, points, read_error)
     # What ran is written before anything that could still fail: the table, the report.
     failed_steps = 0
     options = {"long_short": args.long_short, "stop_loss": args.stop_loss, "take_profit": args.take_profit}

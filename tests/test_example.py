@@ -32,7 +32,13 @@ SHORT = ["--start", "2024-01-04", "--end", "2024-01-05", "--fast", "3", "--slow"
          "--order-timeout", "2", "--transaction-ratio", "0.02"]
 
 
+# The CSV crossover and what runs it decode with msgspec, of the examples extra.
+NEEDS_MSGSPEC = {SMA_CROSS, SWEEP, PORTFOLIO}
+
+
 def run_example(*args, timeout=300, script=EXAMPLE, python=(sys.executable,)):
+    if script in NEEDS_MSGSPEC:
+        pytest.importorskip("msgspec")
     proc = run_child([*python, str(script), *args], timeout=timeout, env=dict(os.environ), cwd=ROOT)
     assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
     return proc
@@ -436,6 +442,8 @@ def test_adjusted_prices_trade_as_the_reference_on_scaled_bars(tmp_path):
 
 
 def run_failing(script, *args, timeout=120):
+    if script in NEEDS_MSGSPEC:
+        pytest.importorskip("msgspec")
     proc = subprocess.run([sys.executable, str(script), *args], capture_output=True, text=True,
                           timeout=timeout, cwd=ROOT)
     assert "Traceback" not in proc.stderr, proc.stderr
@@ -577,30 +585,45 @@ def test_an_unreachable_scheduler_is_refused_before_the_sweep(tmp_path):
     assert not (tmp_path / "x.json").exists()
 
 
-def test_sweep_on_a_local_cluster_equals_the_single_runs(tmp_path):
-    pytest.importorskip("distributed")
-    csv_path = write_walk(tmp_path / "WALK.csv", 160)
+@pytest.fixture(scope="module")
+def sweep_singles(tmp_path_factory):
+    """A walk's file and the single runs of sma_cross_csv.py the sweeps below must equal."""
+    folder = tmp_path_factory.mktemp("sweep")
+    csv_path = write_walk(folder / "WALK.csv", 160)
+    singles = {(fast, slow): run_cross(csv_path, folder / f"{fast}-{slow}.json", "--fast", str(fast),
+                                       "--slow", str(slow), "--cash", "5000", "--commission", "0.001")
+               for fast in (3, 5) for slow in (8, 13, 21)}
+    return csv_path, singles
+
+
+# How the sweep runs its sessions: nine points (three of them failing) with one worker run
+# in its own process, one session after another on the bars it keeps; with two, in a pool
+# of two processes, each keeping its bars; with --dask, on a local Dask cluster.
+@pytest.mark.parametrize("executor", [["--workers", "1"], ["--workers", "2"], ["--workers", "2", "--dask"]],
+                         ids=["in-process", "pool", "dask"])
+def test_sweep_equals_the_single_runs(tmp_path, sweep_singles, executor):
+    if "--dask" in executor:
+        pytest.importorskip("distributed")
+    csv_path, singles = sweep_singles
     out = tmp_path / "sweep.json"
     proc = run_child(
-        [sys.executable, str(SWEEP), str(csv_path), "--fast", "0,3,5", "--slow", "8,13", "--workers", "2",
+        [sys.executable, str(SWEEP), str(csv_path), "--fast", "0,3,5", "--slow", "8,13,21", *executor,
          "--cash", "5000", "--commission", "0.001", "--json", str(out),
          "--report", str(tmp_path / "report"), "--quiet"],
         timeout=120, cwd=ROOT)
-    # Two sessions fail on their parameters; the sweep says so and runs the others.
+    # Three sessions fail on their parameters; the sweep says so and runs the others.
     assert proc.returncode == 1, proc.stderr
     results = {(e["fast"], e["slow"]): e for e in json.loads(out.read_text())["results"]}
-    assert list(results) == [(0, 8), (0, 13), (3, 8), (3, 13), (5, 8), (5, 13)]
+    assert list(results) == [(f, s) for f in (0, 3, 5) for s in (8, 13, 21)]
     assert results[0, 8]["error"] == "need 0 < fast < slow, not fast 0, slow 8"
-    for fast, slow in [(3, 8), (3, 13), (5, 8), (5, 13)]:
-        single = run_cross(csv_path, tmp_path / f"{fast}-{slow}.json", "--fast", str(fast),
-                           "--slow", str(slow), "--cash", "5000", "--commission", "0.001")
+    for (fast, slow), single in singles.items():
         entry = results[fast, slow]
         assert entry["error"] is None and entry["trades"] == len(single["trades"]) > 0
         assert {k: entry[k] for k in entry if k in single and k != "trades"} == \
             {k: single[k] for k in entry if k in single and k != "trades"}
     for name in ("final_equity.png", "sharpe_ratio.png"):
         assert (tmp_path / "report" / name).read_bytes().startswith(b"\x89PNG\r\n")
-    assert len((tmp_path / "report" / "results.csv").read_text().splitlines()) == 7
+    assert len((tmp_path / "report" / "results.csv").read_text().splitlines()) == 10
 
 
 def test_sweep_of_a_folder_over_sides_and_exits(tmp_path):
@@ -609,6 +632,7 @@ def test_sweep_of_a_folder_over_sides_and_exits(tmp_path):
     one portfolio, which equals portfolio_csv's run."""
     pytest.importorskip("distributed")
     pytest.importorskip("matplotlib")
+    pytest.importorskip("msgspec")
     folder = tmp_path / "bars"
     folder.mkdir()
     for name, seed in [("AAA", 5), ("BBB", 9)]:
@@ -646,6 +670,69 @@ def test_sweep_of_a_folder_over_sides_and_exits(tmp_path):
     refused = run_failing(SWEEP, str(folder), "--portfolio", "--long-short", "--fast", "3", "--slow", "8",
                           "--json", str(out))
     assert refused.returncode == 2 and "long-only" in refused.stderr
+
+
+def example_module(name):
+    sys.path.insert(0, str(ROOT / "examples"))
+    try:
+        return __import__(name)
+    finally:
+        sys.path.remove(str(ROOT / "examples"))
+
+
+def check_running_averages(closes, fast, slow):
+    """MovingAverages against sma() (math.fsum over the window) after every close: the
+    same floats, and so the same crossings."""
+    cross = example_module("sma_cross_csv")
+    averages = cross.MovingAverages(fast, slow)
+    seen, before = [], (None, None)
+    for close in closes:
+        seen.append(close)
+        now = averages.add(close)
+        expected = tuple(cross.sma(seen, n) if len(seen) >= n else None for n in (fast, slow))
+        assert now == expected, (len(seen), close)
+        signal = 0 if before[1] is None else cross.crossing(*before, *now)
+        assert signal == cross.cross(seen, fast, slow)
+        before = now
+
+
+WALK = [round(50 * math.exp(0.01 * math.sin(i) + 0.002 * i), 2) for i in range(300)]
+
+
+@pytest.mark.parametrize("closes, fast, slow", [
+    # cent prices: no window sum is exact in floats
+    (WALK, 10, 20),
+    # a coarse grid: exact ties of the two averages, bar after bar
+    ([10 + 0.25 * ((i * 7) % 5 - 2) for i in range(200)], 2, 4),
+    ([1.0, 2.0, 3.0, 2.0] * 40, 2, 4),
+    # finer bits arriving late, after the counts have a coarser unit (rescaled)
+    ([100.0] * 30 + [0.1, 100.0, 1e-9, 3.0] * 10, 3, 7),
+    # magnitudes far apart, whose plain running sum loses the small ones
+    ([1e16, 1.0, 3.0, 1e-3, 1e16, 7.0] * 20, 2, 5),
+    # subnormal and huge closes: counts beyond any float scale
+    ([5e-324, 1e300, 2.5e-308, 1.0, 1e-300] * 12, 2, 3),
+    # huge closes in fine units: window sums past the float range, counted in units
+    ([1e300, 2.0 ** -40, 1.5e300, 3.25] * 12, 2, 3),
+], ids=["cents", "quarter-ties", "integer-ties", "finer-late", "magnitudes", "extremes", "huge-fine"])
+def test_running_averages_equal_fsum_windows(closes, fast, slow):
+    pytest.importorskip("msgspec")
+    check_running_averages(closes, fast, slow)
+
+
+def test_running_averages_equal_fsum_windows_fuzzed():
+    pytest.importorskip("msgspec")
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+    closes = st.lists(st.one_of(st.floats(min_value=1e-300, max_value=1e300),
+                                st.integers(1, 400).map(lambda c: c / 4),
+                                st.integers(1, 100_000).map(lambda c: c / 100)), max_size=80)
+
+    @hypothesis.settings(max_examples=300, deadline=None)
+    @hypothesis.given(closes, st.integers(1, 6), st.integers(1, 10))
+    def check(values, fast, longer):
+        check_running_averages(values, fast, fast + longer)
+
+    check()
 
 
 def test_report_statistics_by_hand():

@@ -255,6 +255,7 @@ def reference_session(backtesting, bars, fast, slow, cash, commission):
 ], ids=["GOOG-daily", "GOOG-weekly", "EURUSD-hourly"])
 def test_statistics_match_backtesting_py(tmp_path, bars, fast, slow, commission):
     backtesting = pytest.importorskip("backtesting")
+    pytest.importorskip("msgspec")  # the crossover decodes with it
     frame = bars()
     cash = 10_000
     csv_path = tmp_path / "BARS.csv"

@@ -91,13 +91,18 @@ void deliver_events(std::size_t limit, bool clear_stop, bool replay) {
             callback = s.callback;
         }
         if (!callback) continue;  // nobody to deliver to: the event is dropped
-        // A reader that trusts a reported length larger than the payload stays inside
-        // this zero-padded copy. It lives in this frame, so a callback that resets the
-        // library or queues more events cannot free it under the reader.
-        std::vector<char> payload(std::max<long long>(static_cast<long long>(event.data.size()),
-                                                      event.reported_length) + 1, '\0');
-        std::copy(event.data.begin(), event.data.end(), payload.begin());
-        callback(event.name_null ? nullptr : event.name.c_str(), event.data_null ? nullptr : payload.data(),
+        // The payload lives in this frame (the event was moved out of the queue), so a
+        // callback that resets the library or queues more events cannot free it under the
+        // reader; its string ends in a NUL. Only a reported length larger than the payload
+        // needs a zero-padded copy, for a reader that trusts it to stay inside.
+        const char* data = event.data.c_str();
+        std::vector<char> padded;
+        if (event.reported_length > 0 && static_cast<std::size_t>(event.reported_length) > event.data.size()) {
+            padded.assign(static_cast<std::size_t>(event.reported_length) + 1, '\0');
+            std::copy(event.data.begin(), event.data.end(), padded.begin());
+            data = padded.data();
+        }
+        callback(event.name_null ? nullptr : event.name.c_str(), event.data_null ? nullptr : data,
                  event.reported_length);
     }
     if (!clear_stop) return;

@@ -1289,23 +1289,26 @@ def write_csv(folder, symbol, text):
 
 def file_session(path, start="2024-01-01", end="2024-12-31", cash=10_000.0, commission_ratio=0.0,
                  commission_unit=0.0, transaction_ratio=0.0):
-    c_sdk.py_zvi_set_serv_addr(f"sim:data={path}")
+    c_sdk.py_zvi_set_serv_addr(f"sim:data={path}".encode())  # bytes: the name may not be ASCII
     status = c_sdk.py_zvi_set_backtest_config(start, end, cash, transaction_ratio, commission_ratio, commission_unit,
                                               0.0, 0.0, 0.0, 0, 0, 0)
     assert status == 0, ext()
 
 
-def test_file_bars_are_replayed_at_their_times_with_the_files_numbers(sdk, tmp_path):
-    path = write_csv(tmp_path, "GOOG", DAILY)
+# A symbol is the file's name: a long one with text to escape takes the bar writer's
+# other buffer.
+@pytest.mark.parametrize("symbol", ["GOOG", 'caf\u00e9 "q" \\ \u20ac' * 8])
+def test_file_bars_are_replayed_at_their_times_with_the_files_numbers(sdk, tmp_path, symbol):
+    path = write_csv(tmp_path, symbol, DAILY)
     file_session(path, start="2024-01-03")
-    assert c_sdk.py_zvi_subscribe("GOOG", "1d", False) == 0
+    assert c_sdk.py_zvi_subscribe(symbol.encode(), b"1d", False) == 0
     now = []
     s = Session(bar=lambda e: now.append(c_sdk.zvi_now()))
     assert s.run() == 0
     bars = s.named("bar")
     assert [b["eob"] for b in bars] == ["2024-01-03 00:00:00", "2024-01-04 00:00:00", "2024-01-05 00:00:00"]
     assert now == [ms(b["eob"]) for b in bars]
-    assert bars[0] == {"symbol": "GOOG", "frequency": "1d", "bob": "2024-01-03 00:00:00",
+    assert bars[0] == {"symbol": symbol, "frequency": "1d", "bob": "2024-01-03 00:00:00",
                        "eob": "2024-01-03 00:00:00", "open": 10.3, "high": 11.0, "low": 10.1, "close": 10.9,
                        "volume": 1500, "amount": 10.9 * 1500, "pre_close": 10.25}
     assert bars[2]["high"] == 10.123456789 and b'"high":10.123456789,' in s.events[-2][1]

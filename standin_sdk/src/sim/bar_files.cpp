@@ -17,13 +17,14 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kBlanks = " \t\r";
 
-std::vector<std::string_view> split_fields(std::string_view line, char separator) {
-    std::vector<std::string_view> fields;
+// The fields of a line into `fields` (its room reused from line to line).
+void split_fields(std::string_view line, char separator, std::vector<std::string_view>& fields) {
+    fields.clear();
     std::size_t at = 0;
     for (;;) {
         const std::size_t end = line.find(separator, at);
         fields.push_back(trim(line.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at), kBlanks));
-        if (end == std::string_view::npos) return fields;
+        if (end == std::string_view::npos) return;
         at = end + 1;
     }
 }
@@ -140,6 +141,16 @@ bool read_bar_file(const std::string& path, BarSeries& out, std::string& error) 
         error = path + ", line " + std::to_string(line) + ": " + why;
         return false;
     };
+    // The rows are counted first, so that the bars get their room once: a vector grown
+    // by doubling would hold up to twice what it needs, and copies of itself while it grows.
+    std::size_t rows = 0;
+    {
+        char chunk[1 << 16];
+        while (in.read(chunk, sizeof chunk) || in.gcount() > 0)
+            rows += static_cast<std::size_t>(std::count(chunk, chunk + in.gcount(), '\n'));
+        in.clear();
+        in.seekg(0);
+    }
     std::string line;
     std::size_t number = 0;
     if (!std::getline(in, line))
@@ -154,7 +165,8 @@ bool read_bar_file(const std::string& path, BarSeries& out, std::string& error) 
 
     int columns[kColumns];
     std::fill(std::begin(columns), std::end(columns), -1);
-    const std::vector<std::string_view> header = split_fields(line, separator);
+    std::vector<std::string_view> header;
+    split_fields(line, separator, header);
     for (std::size_t i = 0; i < header.size(); ++i) {
         const int c = column_of(squeezed(header[i]));
         if (c < 0) continue;
@@ -183,14 +195,16 @@ bool read_bar_file(const std::string& path, BarSeries& out, std::string& error) 
     out.has_volume = columns[kVolume] >= 0;
     out.has_amount = columns[kAmount] >= 0;
     out.has_adj_close = columns[kAdjClose] >= 0;
+    out.bars.reserve(rows);  // the header's newline stands for a last row without one
     bool all_dates = true;
     int direction = 0;  // 1 ascending, -1 descending, 0 not known yet
     std::size_t first_line = 0, previous_line = 0;
     std::string first_time, previous_time;
+    std::vector<std::string_view> fields;
     while (std::getline(in, line)) {
         ++number;
         if (trim(line, kBlanks).empty()) continue;
-        const std::vector<std::string_view> fields = split_fields(line, separator);
+        split_fields(line, separator, fields);
         if (fields.size() < needed)
             return fail(number, "the row has " + std::to_string(fields.size()) + " field" +
                                     (fields.size() == 1 ? "" : "s") + ", but the " + kColumnNames[last_column] +

@@ -1,7 +1,9 @@
 #include "sim/json.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace standin::sim::json {
 
@@ -295,40 +297,56 @@ constexpr std::array<bool, 256> kPlain = [] {
 
 }  // namespace
 
-void append_string(std::string& out, std::string_view s) {
+char* write_string(char* out, std::string_view s) {
     static const char digits[] = "0123456789abcdef";
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    out += '"';
-    std::size_t plain = 0;  // start of the bytes that pass through and are not copied yet
+    *out++ = '"';
     std::size_t i = 0;
     for (;;) {
+        const std::size_t plain = i;  // start of the bytes that pass through as they are
         while (i < s.size() && kPlain[byte(i)]) ++i;
+        std::memcpy(out, s.data() + plain, i - plain);
+        out += i - plain;
         if (i == s.size()) break;
         const unsigned char c = byte(i);
         if (c >= 0x80) {
             if (const std::size_t n = utf8_sequence(s, i)) {
+                std::memcpy(out, s.data() + i, n);
+                out += n;
                 i += n;
                 continue;
             }
         }
-        out.append(s.data() + plain, i - plain);
+        *out++ = '\\';
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
+            case '"': *out++ = '"'; break;
+            case '\\': *out++ = '\\'; break;
+            case '\n': *out++ = 'n'; break;
+            case '\r': *out++ = 'r'; break;
+            case '\t': *out++ = 't'; break;
+            case '\b': *out++ = 'b'; break;
+            case '\f': *out++ = 'f'; break;
             default: {  // other control characters, and bytes of no valid UTF-8 sequence
-                const char escape[] = {'\\', 'u', '0', '0', digits[c >> 4], digits[c & 0xf]};
-                out.append(escape, sizeof escape);
+                const char escape[] = {'u', '0', '0', digits[c >> 4], digits[c & 0xf]};
+                std::memcpy(out, escape, sizeof escape);
+                out += sizeof escape;
             }
         }
-        plain = ++i;
+        ++i;
     }
-    out.append(s.data() + plain, i - plain);
-    out += '"';
+    *out++ = '"';
+    return out;
+}
+
+void append_string(std::string& out, std::string_view s) {
+    char buf[256];  // keys and most values: written on the stack, appended at their length
+    if (string_room(s.size()) <= sizeof buf) {
+        out.append(buf, static_cast<std::size_t>(write_string(buf, s) - buf));
+        return;
+    }
+    const std::size_t size = out.size();
+    out.resize(size + string_room(s.size()));
+    out.resize(static_cast<std::size_t>(write_string(out.data() + size, s) - out.data()));
 }
 
 namespace {
@@ -347,53 +365,57 @@ constexpr double kBelow[kMaxDecimals + 1] = {0x1p52, 0x1p49, 0x1p46, 0x1p43, 0x1
 // decimals reads back as the value: that number is unique (kBelow), and any shorter text
 // would be a number of fewer decimals, that is n / 10^k with n ending in 0. Whether n / 10^k
 // reads back as the value is exact to check: n and 10^k are exact doubles, and the division
-// rounds the exact quotient to nearest as a reader does. Returns false, having written
-// nothing, for values outside [1e-4, kBelow[k]) or with more decimals; std::to_chars
-// writes those.
-bool append_few_decimals(std::string& out, double value) {
+// rounds the exact quotient to nearest as a reader does. Writes the text at out and
+// returns its end; returns nullptr, having written nothing, for values outside
+// [1e-4, kBelow[k]) or with more decimals: std::to_chars writes those.
+char* write_few_decimals(char* out, double value) {
     const double magnitude = std::fabs(value);
-    if (magnitude != 0 && magnitude < 1e-4) return false;  // written in scientific notation
+    if (magnitude != 0 && magnitude < 1e-4) return nullptr;  // written in scientific notation
     for (int k = 0; k <= kMaxDecimals && magnitude < kBelow[k]; ++k) {
         std::int64_t n = static_cast<std::int64_t>(magnitude * kPow10[k] + 0.5);
         if (static_cast<double>(n) / kPow10[k] != magnitude) continue;
-        if (k > 0 && n % 10 == 0) return false;  // not the fewest decimals after all
-        char buf[32];
-        char* p = buf;
+        if (k > 0 && n % 10 == 0) return nullptr;  // not the fewest decimals after all
+        char* p = out;
         if (std::signbit(value)) *p++ = '-';
-        p = std::to_chars(p, buf + sizeof buf, n / kPow10Int[k]).ptr;
+        p = std::to_chars(p, p + 20, n / kPow10Int[k]).ptr;  // under 2^53: 16 digits at most
         *p++ = '.';
         if (k == 0) *p++ = '0';
         for (int i = k; i-- > 0; n /= 10) p[i] = static_cast<char>('0' + n % 10);
-        out.append(buf, static_cast<std::size_t>(p + k - buf));
-        return true;
+        return p + k;
     }
-    return false;
+    return nullptr;
 }
 
 }  // namespace
 
-void append_double(std::string& out, double value) {
+char* write_double(char* out, double value) {
     if (!std::isfinite(value)) {
-        out += "null";
-        return;
+        std::memcpy(out, "null", 4);
+        return out + 4;
     }
-    if (append_few_decimals(out, value)) return;
+    if (char* end = write_few_decimals(out, value)) return end;
     // Shortest round-trip digits, in fixed notation for magnitudes in [1e-4, 1e16) and
-    // scientific otherwise (the same choice as Python's repr).
-    char buf[64];
+    // scientific otherwise (the same choice as Python's repr): at most 17 digits, a sign,
+    // a point and "0.000" before them or an exponent after.
     const double magnitude = std::fabs(value);
     const bool fixed = magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e16);
-    const auto res = fixed ? std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed)
-                           : std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-    const std::string_view text(buf, static_cast<std::size_t>(res.ptr - buf));
-    out += text;
-    if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
+    char* const end = std::to_chars(out, out + kNumberRoom - 2, value,
+                                    fixed ? std::chars_format::fixed : std::chars_format::scientific).ptr;
+    if (std::find_if(out, end, [](char c) { return c == '.' || c == 'e'; }) != end) return end;
+    std::memcpy(end, ".0", 2);
+    return end + 2;
+}
+
+char* write_int(char* out, std::int64_t value) { return std::to_chars(out, out + kNumberRoom, value).ptr; }
+
+void append_double(std::string& out, double value) {
+    char buf[kNumberRoom];
+    out.append(buf, static_cast<std::size_t>(write_double(buf, value) - buf));
 }
 
 void append_int(std::string& out, std::int64_t value) {
-    char buf[24];
-    const auto res = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, static_cast<std::size_t>(res.ptr - buf));  // (pointer, length): cheaper than a pointer pair
+    char buf[kNumberRoom];
+    out.append(buf, static_cast<std::size_t>(write_int(buf, value) - buf));  // (pointer, length): cheaper than a pointer pair
 }
 
 void Writer::separate() {
@@ -434,9 +456,28 @@ Writer& Writer::end_array() {
 }
 
 Writer& Writer::key(std::string_view name) {
-    separate();
-    append_string(out_, name);
-    out_ += ':';
+    // Member names are the callers' plain ASCII literals: nothing to escape. The comma,
+    // the quoted name and the colon go out in one append (a payload writes a dozen names).
+    char buf[64];
+    if (name.size() > sizeof buf - 4) {
+        separate();
+        append_string(out_, name);
+        out_ += ':';
+    } else {
+        std::size_t n = 0;
+        if (after_key_) {  // as separate() does
+            after_key_ = false;
+        } else if (depth_ > 0) {
+            if (!first_[depth_ - 1]) buf[n++] = ',';
+            first_[depth_ - 1] = false;
+        }
+        buf[n++] = '"';
+        std::memcpy(buf + n, name.data(), name.size());
+        n += name.size();
+        buf[n++] = '"';
+        buf[n++] = ':';
+        out_.append(buf, n);
+    }
     after_key_ = true;
     return *this;
 }

@@ -61,6 +61,14 @@ void append_string(std::string& out, std::string_view bytes);
 void append_double(std::string& out, double value);
 void append_int(std::string& out, std::int64_t value);
 
+// The same texts written at a position with room for them, returning their end: for a
+// payload written whole into one buffer. The room each needs at most:
+constexpr std::size_t string_room(std::size_t bytes) { return 2 + 6 * bytes; }  // every byte \u00XX
+inline constexpr std::size_t kNumberRoom = 48;  // a double (at most 26) or an integer (at most 20)
+char* write_string(char* out, std::string_view bytes);
+char* write_double(char* out, double value);
+char* write_int(char* out, std::int64_t value);
+
 // Builds one compact JSON text; commas are placed automatically.
 class Writer {
 public:

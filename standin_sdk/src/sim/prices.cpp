@@ -228,7 +228,7 @@ std::int64_t Prices::next_bar_time() const {
     return t;
 }
 
-void Prices::file_step(int part, std::int64_t instant, std::vector<std::string>& stepped) {
+void Prices::file_step(int part, std::int64_t instant, std::vector<const std::string*>& stepped) {
     if (part == 0) file_through_ = instant;
     file_mid_bar_ = part < 3;
     for (auto& [symbol, m] : file_markets_) {
@@ -240,7 +240,7 @@ void Prices::file_step(int part, std::int64_t instant, std::vector<std::string>&
         m.price_time = bar.time;
         m.volume = bar.volume / 4;
         if (part == 3) ++m.cursor;
-        stepped.push_back(symbol);
+        stepped.push_back(&symbol);
     }
 }
 

@@ -97,7 +97,7 @@ public:
     std::int64_t next_bar_time() const;
     // Takes price step `part` (0 open, 1 high, 2 low, 3 close) of every bar at `instant`;
     // `stepped` gets their symbols, ascending.
-    void file_step(int part, std::int64_t instant, std::vector<std::string>& stepped);
+    void file_step(int part, std::int64_t instant, std::vector<const std::string*>& stepped);
     // The bar of the symbol at `instant` when one was just replayed, with the close before it.
     const FileBar* bar_at(const std::string& symbol, std::int64_t instant, double& pre_close);
     // Puts a symbol in use (subscribed symbols are stepped even before they trade).

@@ -122,11 +122,11 @@ void Replay::match_step(Parts& parts) {
 }
 
 void Replay::match_file_step(Parts& parts) {
-    std::vector<std::string> stepped;
-    parts.prices.file_step(file_part_, instant_, stepped);
-    for (const std::string& symbol : stepped)
-        if (parts.account.has_open(symbol))
-            parts.account.match_symbol(symbol, parts.prices.step(symbol), parts.clock, batch_);
+    file_stepped_.clear();  // kept between steps: its room is reused
+    parts.prices.file_step(file_part_, instant_, file_stepped_);
+    for (const std::string* symbol : file_stepped_)
+        if (parts.account.has_open(*symbol))
+            parts.account.match_symbol(*symbol, parts.prices.step(*symbol), parts.clock, batch_);
     parts.account.check_margin(parts.clock, batch_);
 }
 

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <string>
+#include <vector>
 
 #include "sim/parts.hpp"
 #include "types.hpp"
@@ -49,6 +51,7 @@ private:
     int file_part_ = 0;     // the next of a file bar's four price steps
     std::deque<Event> batch_;
     std::int64_t delivered_ = 0;
+    std::vector<const std::string*> file_stepped_;  // the symbols of a file step (keys of the price map)
 };
 
 }  // namespace standin::sim

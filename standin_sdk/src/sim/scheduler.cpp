@@ -1,6 +1,7 @@
 #include "sim/scheduler.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "sim/calendar.hpp"
 #include "sim/formats.hpp"
@@ -70,11 +71,13 @@ std::int64_t Scheduler::next_due() const {
     return t;
 }
 
+// The time is formatted only when something fires: these run at every price step.
 void Scheduler::fire_schedules(std::int64_t instant, std::deque<Event>& out) {
-    const TimeText at = format_time(instant);
+    std::optional<TimeText> at;
     for (Schedule& s : schedules_) {
         if (s.next > instant) continue;
-        push_event(out, "schedule", schedule_payload(s.date_rule, s.time_rule, at.view()));
+        if (!at) at = format_time(instant);
+        push_event(out, "schedule", schedule_payload(s.date_rule, s.time_rule, at->view()));
         s.next = next_time(s, instant + 1);
     }
 }
@@ -86,10 +89,11 @@ void Scheduler::fire_timer(std::int64_t instant, std::deque<Event>& out) {
 }
 
 void Scheduler::fire_user_timers(std::int64_t instant, std::deque<Event>& out) {
-    const TimeText at = format_time(instant);
+    std::optional<TimeText> at;
     for (auto& [id, timer] : user_timers_) {
         if (timer.next > instant) continue;
-        push_event(out, "user_timer", timer_payload(id, at.view()));
+        if (!at) at = format_time(instant);
+        push_event(out, "user_timer", timer_payload(id, at->view()));
         timer.next = instant + timer.period;
     }
 }
