@@ -47,8 +47,7 @@ import c_sdk
 from backtest_report import (STAT_KEYS, EquityPoint, PriceSeries, ReportData, buy_and_hold_return,
                              close_curve, report_files_line, report_lines, statistics_of, time_text,
                              trade_record, write_report)
-from session_control import (Progress, SessionError, StopOnInterrupt, check_output_paths, exit_status,
-                             run_state)
+from session_control import Progress, SessionError, StopOnInterrupt, exit_status, parse_crossover_args, run_state
 from sma_cross_csv import (BUY, CLOSE, MARKET, SELL, _session_lock, check, cross, ignore_event, query,
                            reset_standin, sma)
 
@@ -417,14 +416,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--adjusted", action="store_true",
                    help="trade on the prices of the files' Adj Close columns")
     p.add_argument("--json", metavar="OUT.json", help="write the result here")
-    p.add_argument("--report", metavar="DIR",
-                   help="write equity.png, symbols.png, trades.csv, equity.csv, symbols.csv, weights.csv here")
-    p.add_argument("--quiet", action="store_true", help="no progress bar")
-    args = p.parse_args(argv)
-    if not 0 < args.fast < args.slow:
-        p.error("need 0 < --fast < --slow")
-    check_output_paths(p, args)
-    return args
+    return parse_crossover_args(
+        p, argv, report_help="write equity.png, symbols.png, trades.csv, equity.csv, symbols.csv, weights.csv here")
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -45,11 +45,12 @@ def check(status: int, what: str, *, always_detail: bool = False) -> None:
                            f" ({sdk_error(status, always_detail=always_detail)})")
 
 
-def parse_crossover_args(p: argparse.ArgumentParser, argv: list[str] | None) -> argparse.Namespace:
+def parse_crossover_args(p: argparse.ArgumentParser, argv: list[str] | None,
+                         report_help: str = "write equity.png, trades.csv and equity.csv here") -> argparse.Namespace:
     """Adds the options every crossover session shares (--report, --quiet) to p, parses
     argv and checks that the fast average is shorter than the slow one, and that the
     report folder (and the --json file, where p has that option) can be written."""
-    p.add_argument("--report", metavar="DIR", help="write equity.png, trades.csv and equity.csv here")
+    p.add_argument("--report", metavar="DIR", help=report_help)
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     args = p.parse_args(argv)
     if not 0 < args.fast < args.slow:
