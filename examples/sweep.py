@@ -160,13 +160,6 @@ def run_point_in(folder: str, data_name: str, point: dict[str, Any], cash: float
     return entry
 
 
-def run_pair(file_name: str, data: bytes | None, read_error: str | None, fast: int, slow: int,
-             cash: float, commission: float, adjusted: bool = False) -> dict[str, Any]:
-    """One (fast, slow) session of one file's bytes (run_point with a grid of two axes)."""
-    return run_point(file_name, None if data is None else {file_name: data}, read_error,
-                     {"fast": fast, "slow": slow}, cash, commission, adjusted)
-
-
 def int_list(text: str) -> list[int]:
     try:
         values = [int(v) for v in text.split(",") if v.strip()]
